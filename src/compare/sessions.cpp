@@ -1,0 +1,1 @@
+#include "compare/sessions.hpp"

@@ -1,0 +1,29 @@
+#pragma once
+// Comparing two loaded traces: comparability checks, jobs, the parallel diff, snapshots, totals.
+
+#include <cstdint>
+#include <vector>
+
+#include "compare/records.hpp"
+#include "parser.hpp"
+#include "site_map.hpp"
+
+namespace vemo {
+
+struct WarpJob {
+  std::vector<std::uint32_t> warps_a;
+  std::uint32_t warp_idx = 0;
+  std::vector<std::uint32_t> warps_b;
+  bool operator==(const WarpJob&) const = default;
+};
+
+// `remapper` may be null.
+Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareConfig& config,
+                                  const SiteRemapper* remapper);
+
+std::vector<WarpJob> same_arch_warp_jobs(std::uint32_t first, std::uint32_t end);
+std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b);
+std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const Trace& b,
+                                      const SiteRemapper* remapper, const CompareConfig& config);
+
+}  // namespace vemo

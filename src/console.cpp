@@ -1,0 +1,149 @@
+#include "console.hpp"
+
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "error.hpp"
+
+namespace vemo::console {
+
+namespace {
+
+constexpr std::size_t kFlushThreshold = 1 << 16;
+
+bool g_styling = false;
+std::string g_out_buffer;
+Capture* g_capture = nullptr;
+
+// Writes all of `data` to `fd`; false with errno set when the system refuses.
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+[[noreturn]] void write_failed(const char* stream, int errnum) {
+  const std::string message =
+      fmt::format("failed printing to {}: {}\n", stream, Error::system(errnum).message());
+  if (std::strcmp(stream, "stderr") != 0) write_all(STDERR_FILENO, message);
+  std::_Exit(101);
+}
+
+void flush_out_buffer() {
+  if (g_out_buffer.empty()) return;
+  if (!write_all(STDOUT_FILENO, g_out_buffer)) write_failed("stdout", errno);
+  g_out_buffer.clear();
+}
+
+}  // namespace
+
+void init() {
+  std::signal(SIGPIPE, SIG_IGN);
+  g_styling = decide_styling(std::getenv("CLICOLOR_FORCE"), std::getenv("NO_COLOR"),
+                             std::getenv("CLICOLOR"), ::isatty(STDOUT_FILENO) == 1);
+}
+
+bool decide_styling(const char* clicolor_force, const char* no_color, const char* clicolor,
+                    bool stdout_is_terminal) {
+  if (clicolor_force != nullptr && std::strcmp(clicolor_force, "0") != 0) return true;
+  if (no_color != nullptr) return false;
+  if (clicolor != nullptr && std::strcmp(clicolor, "0") == 0) return false;
+  return stdout_is_terminal;
+}
+
+bool styling() {
+  return g_styling;
+}
+void set_styling(bool on) {
+  g_styling = on;
+}
+
+void out(std::string_view text) {
+  if (g_capture != nullptr) {
+    g_capture->out += text;
+    return;
+  }
+  g_out_buffer += text;
+  if (g_out_buffer.size() >= kFlushThreshold) flush_out_buffer();
+}
+
+void err(std::string_view text) {
+  if (g_capture != nullptr) {
+    g_capture->err += text;
+    return;
+  }
+  flush_out_buffer();  // keeps the two streams in the order they were written
+  if (!write_all(STDERR_FILENO, text)) write_failed("stderr", errno);
+}
+
+void flush() {
+  if (g_capture == nullptr) flush_out_buffer();
+}
+
+void internal_fault(std::string_view what) {
+  flush();
+  const std::string message = fmt::format("internal fault: {}\n", what);
+  write_all(STDERR_FILENO, message);
+  std::_Exit(101);
+}
+
+Capture::Capture() {
+  g_capture = this;
+}
+Capture::~Capture() {
+  g_capture = nullptr;
+}
+
+namespace {
+
+std::string style_codes(Style style) {
+  std::string codes;
+  auto add = [&codes](int code) {
+    if (!codes.empty()) codes += ';';
+    codes += std::to_string(code);
+  };
+  if (style.bold) add(1);
+  if (style.dim) add(2);
+  if (style.fg != Color::None) add(static_cast<int>(style.fg));
+  return codes;
+}
+
+std::size_t char_count(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string paint(std::string_view text, Style style) {
+  const std::string codes = style_codes(style);
+  if (!g_styling || codes.empty()) return std::string(text);
+  return fmt::format("\x1b[{}m{}\x1b[0m", codes, text);
+}
+
+std::string paint(std::string_view text, Style style, std::size_t width, Align align) {
+  const std::size_t n = char_count(text);
+  if (n >= width) return paint(text, style);
+  const std::string fill(width - n, ' ');
+  const std::string filled =
+      align == Align::Left ? std::string(text) + fill : fill + std::string(text);
+  return paint(filled, style);
+}
+
+}  // namespace vemo::console

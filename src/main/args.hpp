@@ -1,0 +1,45 @@
+#pragma once
+// The command line of vemo-diff.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vemo {
+
+struct Args {
+  std::string trace_a;
+  std::string trace_b;
+  std::uint64_t max_shown = 10;
+  bool verbose = false;
+  bool values = false;
+  std::uint64_t max_divergences = 0;
+  std::uint64_t lookahead = 32;
+  bool force = false;
+  std::optional<std::string> site_map;
+  std::optional<std::uint64_t> dump_a;
+  std::optional<std::uint64_t> dump_b;
+  bool tui = false;
+  bool history = false;
+  bool float_ = false;  // --float
+  std::optional<std::string> remap_a;
+  std::optional<std::string> remap_b;
+  bool session = false;
+  bool continue_after_path = false;
+  bool cross_gpu = false;
+  bool json = false;
+  std::optional<std::uint64_t> max_allowed_divergences;
+  bool ignore_active_mask = false;
+  bool classify = false;
+  std::optional<std::string> export_flamegraph;
+  std::optional<std::string> warps;
+  std::optional<std::string> filter_kind;
+  std::optional<std::string> filter_sites;
+  std::optional<std::string> csv;
+
+  // Parses the process arguments. Help and version end the process with status 0 (on standard
+  // output); a usage error ends it with status 2 (on standard error).
+  static Args parse(int argc, char** argv);
+};
+
+}  // namespace vemo

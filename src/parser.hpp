@@ -1,0 +1,175 @@
+#pragma once
+// The trace file format: header, warp buffers, value history and operand snapshots; loading
+// (mapped, or zstd-decoded into an owned buffer) and the section readers.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+
+namespace vemo {
+
+inline constexpr std::uint64_t TRACE_MAGIC = 0x56454D4F00000000ULL;
+inline constexpr std::uint32_t TRACE_VERSION = 1;
+inline constexpr std::size_t TRACE_HEADER_SIZE = 160;
+inline constexpr std::uint32_t TRACE_FLAG_ZSTD = 0x2;
+inline constexpr std::uint32_t TRACE_FLAG_HISTORY = 0x4;
+inline constexpr std::uint32_t TRACE_FLAG_SAMPLING = 0x8;
+inline constexpr std::uint32_t TRACE_FLAG_SNAPSHOTS = 0x10;
+inline constexpr std::size_t SNAPSHOT_LANES = 32;
+inline constexpr std::size_t KERNEL_NAME_SIZE = 64;
+
+struct TraceHeader {
+  std::uint64_t magic = 0;
+  std::uint32_t version = 0;
+  std::uint32_t flags = 0;
+  std::uint64_t kernel_hash = 0;
+  std::array<std::uint8_t, KERNEL_NAME_SIZE> kernel_name{};
+  std::array<std::uint32_t, 3> grid{};
+  std::array<std::uint32_t, 3> block{};
+  std::uint32_t warps_per_block = 0;
+  std::uint32_t num_warps = 0;
+  std::uint32_t events_per_warp = 0;
+  std::uint32_t reserved = 0;
+  std::uint64_t timestamp = 0;
+  std::uint32_t cuda_arch = 0;
+  std::uint32_t history_depth = 0;
+  std::uint32_t history_offset = 0;
+  std::uint32_t sample_rate = 0;
+  std::uint32_t snapshot_depth = 0;
+  std::uint32_t snapshot_offset = 0;
+
+  // Decodes the first TRACE_HEADER_SIZE bytes of `bytes` (little-endian).
+  static TraceHeader decode(std::span<const std::uint8_t, TRACE_HEADER_SIZE> bytes);
+  // The inverse of `decode`.
+  std::array<std::uint8_t, TRACE_HEADER_SIZE> encode() const;
+
+  bool has_history() const { return (flags & TRACE_FLAG_HISTORY) != 0 && history_depth != 0; }
+  bool has_snapshots() const { return (flags & TRACE_FLAG_SNAPSHOTS) != 0 && snapshot_depth != 0; }
+  // The name up to its first NUL byte, or "<invalid utf8>" when those bytes are not UTF-8.
+  std::string_view kernel_name_text() const;
+  // The raw name bytes up to the first NUL (all 64 when there is none).
+  std::string_view kernel_name_bytes() const;
+};
+
+// The recorded layouts below match the file byte for byte (little-endian hosts only), so
+// records are viewed in place in the image.
+struct WarpBufferHeader {
+  std::uint32_t reserved0;
+  std::uint32_t overflow_count;
+  std::uint32_t event_count;
+  std::uint32_t reserved1;
+};
+static_assert(sizeof(WarpBufferHeader) == 16);
+
+enum class EventType : std::uint8_t {
+  Branch = 0,
+  SharedMemoryStore = 1,
+  Atomic = 2,
+  FunctionEntry = 3,
+  FunctionExit = 4,
+  Switch = 5,
+  GlobalStore = 6,
+};
+// "Branch", "Shared Memory Store", ..., "Unknown" for codes 7 to 255.
+std::string_view event_type_name(std::uint8_t code);
+
+struct TraceEvent {
+  std::uint32_t site_id;
+  std::uint8_t event_type;
+  std::uint8_t branch_dir;
+  std::uint8_t padding[2];
+  std::uint32_t active_mask;
+  std::uint32_t value;
+};
+static_assert(sizeof(TraceEvent) == 16);
+
+struct RecordBlockHeader {
+  std::uint32_t reserved0;
+  std::uint32_t capacity;
+  std::uint32_t write_count;
+  std::uint32_t reserved1;
+};
+static_assert(sizeof(RecordBlockHeader) == 16);
+
+struct HistoryEntry {
+  std::uint32_t site_id;
+  std::uint32_t value;
+  std::uint32_t seq;
+  std::uint32_t reserved;
+};
+static_assert(sizeof(HistoryEntry) == 16);
+
+struct OperandSnapshot {
+  std::uint32_t site_id;
+  std::uint32_t lane_mask;
+  std::uint32_t seq;
+  std::uint32_t predicate;
+  std::array<std::uint32_t, SNAPSHOT_LANES> lhs;
+  std::array<std::uint32_t, SNAPSHOT_LANES> rhs;
+  std::uint8_t reserved[16];
+};
+static_assert(sizeof(OperandSnapshot) == 288);
+
+// The comparison predicate numbers of a snapshot, numbered as LLVM's.
+using CmpPredicate = std::uint32_t;
+inline constexpr CmpPredicate FLOAT_PREDICATE_LIMIT = 16;
+// "fcmp false" ... "fcmp true" (0-15), "icmp eq" ... "icmp sle" (32-41), else "cmp".
+std::string_view cmp_predicate_name(CmpPredicate predicate);
+
+// The byte image of a trace: a read-only mapping of the file, or an owned 16-byte-aligned
+// buffer holding the header followed by the decoded payload.
+class TraceData {
+ public:
+  static TraceData mapped(void* address, std::size_t mapping_length, std::size_t length);
+  static TraceData owned(std::size_t length);  // zero-filled
+
+  TraceData(TraceData&& other) noexcept;
+  TraceData& operator=(TraceData&& other) noexcept;
+  TraceData(const TraceData&) = delete;
+  TraceData& operator=(const TraceData&) = delete;
+  ~TraceData();
+
+  bool is_mapped() const { return mapping_length_ != 0; }
+  const std::uint8_t* data() const { return data_; }
+  std::uint8_t* mutable_data() { return is_mapped() ? nullptr : data_; }
+  std::size_t size() const { return size_; }
+  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+ private:
+  TraceData() = default;
+  void release();
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t mapping_length_ = 0;  // non-zero for a mapping
+};
+
+struct Trace {
+  TraceData data;
+  TraceHeader header;
+  std::uint64_t warp_data_offset = TRACE_HEADER_SIZE;
+  std::uint64_t warp_stride = 0;
+};
+
+struct WarpView {
+  const WarpBufferHeader* header;
+  std::span<const TraceEvent> events;
+};
+
+Result<Trace> load_trace(const std::string& path);
+// The last loading step: checks that the warp buffers fit in the image.
+Result<Trace> finish_trace(TraceData data, const TraceHeader& header);
+
+Result<WarpView> warp_events(const Trace& trace, std::uint64_t warp);
+Result<std::vector<HistoryEntry>> history_entries(const Trace& trace, std::uint64_t warp);
+Result<std::optional<OperandSnapshot>> find_snapshot(const Trace& trace, std::uint64_t warp,
+                                                     std::uint32_t site_id);
+
+}  // namespace vemo

@@ -1,0 +1,33 @@
+#pragma once
+// Session directories: the session.json manifest of kernel launches and their trace files.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "parser.hpp"
+
+namespace vemo {
+
+struct SessionLaunch {
+  std::uint32_t launch = 0;
+  std::string kernel;
+  std::string file;
+  std::array<std::uint32_t, 3> grid{};
+  std::array<std::uint32_t, 3> block{};
+};
+
+struct Session {
+  std::string dir;  // as the caller passed it
+  std::vector<SessionLaunch> launches;
+};
+
+// `dir` and `name` joined with one "/" (none when `dir` is empty or already ends with "/").
+std::string join_path(const std::string& dir, const std::string& name);
+
+Result<Session> load_session(const std::string& dir);
+Result<Trace> load_session_trace(const Session& session, const SessionLaunch& launch);
+
+}  // namespace vemo

@@ -1,0 +1,52 @@
+#pragma once
+// Site maps (site id -> source location) and the remapper from trace-B to trace-A site ids.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "error.hpp"
+
+namespace vemo {
+
+struct SourceLocation {
+  std::uint32_t site_id = 0;
+  std::string filename;
+  std::string function;
+  std::uint32_t line = 0;
+  std::uint32_t column = 0;
+  std::uint8_t event_type = 0;
+  std::optional<std::uint32_t> ordinal;
+};
+
+class SiteMap {
+ public:
+  // Inserts or replaces the location of `location.site_id`.
+  void insert(SourceLocation location);
+  const SourceLocation* find(std::uint32_t site_id) const;
+  std::size_t size() const { return locations_.size(); }
+  // Every location, in no defined order.
+  const std::unordered_map<std::uint32_t, SourceLocation>& locations() const { return locations_; }
+
+ private:
+  std::unordered_map<std::uint32_t, SourceLocation> locations_;
+};
+
+// Trace-B site id -> trace-A site id, holding only the ids that change.
+using SiteRemapper = std::unordered_map<std::uint32_t, std::uint32_t>;
+
+Result<SiteMap> load_site_map(const std::string& path);
+SiteRemapper build_site_remapper(const SiteMap& map_a, const SiteMap& map_b);
+inline std::uint32_t remap_site(const SiteRemapper& remapper, std::uint32_t site_id) {
+  if (remapper.empty()) return site_id;
+  const auto it = remapper.find(site_id);
+  return it == remapper.end() ? site_id : it->second;
+}
+
+// Looks `site_id` up in an optional map: an absent map knows no site.
+inline const SourceLocation* find_location(const SiteMap* map, std::uint32_t site_id) {
+  return map == nullptr ? nullptr : map->find(site_id);
+}
+
+}  // namespace vemo

@@ -1,0 +1,132 @@
+#include "text.hpp"
+
+#include <array>
+#include <cstdint>
+
+#include <unicode/ucasemap.h>
+#include <unicode/utypes.h>
+
+namespace vemo {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at the front of `s`, or of its maximal invalid subpart
+// (at least 1) with `valid` set to false.
+std::size_t next_sequence(std::string_view s, bool& valid) {
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  valid = true;
+  if (b0 < 0x80) return 1;
+  std::size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    valid = false;
+    return 1;
+  }
+  std::size_t i = 1;
+  for (; i <= need; ++i) {
+    if (i >= s.size()) break;
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (i == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
+  }
+  if (i <= need) valid = false;
+  return i;
+}
+
+// Decodes one valid UTF-8 sequence of length `n` at the front of `s`.
+char32_t decode(std::string_view s, std::size_t n) {
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  if (n == 1) return b0;
+  char32_t cp = b0 & (0x7F >> n);
+  for (std::size_t i = 1; i < n; ++i) cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+  return cp;
+}
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  while (!bytes.empty()) {
+    bool valid;
+    const std::size_t n = next_sequence(bytes, valid);
+    if (!valid) return false;
+    bytes.remove_prefix(n);
+  }
+  return true;
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    bool valid;
+    const std::size_t n = next_sequence(bytes, valid);
+    if (valid) {
+      out.append(bytes.substr(0, n));
+    } else {
+      out += "\xEF\xBF\xBD";
+    }
+    bytes.remove_prefix(n);
+  }
+  return out;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  // Leading: walk forward sequence by sequence.
+  while (!text.empty()) {
+    bool valid;
+    const std::size_t n = next_sequence(text, valid);
+    if (!valid || !is_white_space(decode(text, n))) break;
+    text.remove_prefix(n);
+  }
+  // Trailing: find the start of the last sequence (continuation bytes are 10xxxxxx).
+  while (!text.empty()) {
+    std::size_t start = text.size() - 1;
+    while (start > 0 && text.size() - start < 4 &&
+           (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+      --start;
+    }
+    const std::string_view last = text.substr(start);
+    bool valid;
+    const std::size_t n = next_sequence(last, valid);
+    if (!valid || n != last.size() || !is_white_space(decode(last, n))) break;
+    text.remove_suffix(n);
+  }
+  return text;
+}
+
+std::string to_lower_full(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  UCaseMap* map = ucasemap_open("", 0, &status);
+  if (U_FAILURE(status)) return std::string(text);
+  std::string out(text.size() * 3 + 16, '\0');
+  status = U_ZERO_ERROR;
+  int32_t len = ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), text.data(),
+                                     static_cast<int32_t>(text.size()), &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    out.resize(static_cast<std::size_t>(len));
+    status = U_ZERO_ERROR;
+    len = ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), text.data(),
+                               static_cast<int32_t>(text.size()), &status);
+  }
+  ucasemap_close(map);
+  if (U_FAILURE(status)) return std::string(text);
+  out.resize(static_cast<std::size_t>(len));
+  return out;
+}
+
+}  // namespace vemo

@@ -1,0 +1,1 @@
+#include "support/trace_builder.hpp"
