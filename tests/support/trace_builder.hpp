@@ -1,18 +1,24 @@
 #pragma once
 // Builds trace images in memory for tests: header fields, warp buffers and events, value
 // history and operand snapshots, optional zstd compression in one or several frames.
+//
+// Fixture mistakes (a warp index at or past num_warps, more events than events_per_warp, more
+// entries than the section depth) throw std::invalid_argument from image().
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "parser.hpp"
 
 namespace vemo::testing {
 
-// One event; `mask` defaults to all 32 lanes active.
+// One event; `active_mask` defaults to all 32 lanes active.
 TraceEvent event(std::uint32_t site_id, std::uint8_t event_type = 0, std::uint8_t branch_dir = 0,
                  std::uint32_t active_mask = 0xffffffff, std::uint32_t value = 0);
 
@@ -22,9 +28,11 @@ struct WarpSpec {
   std::uint32_t overflow_count = 0;
 };
 
+// The block header of one warp's history or snapshot block; both default to the number of
+// entries given.
 struct BlockSpec {
-  std::uint32_t capacity = 0;  // default when unset by the helpers: the entry count
-  std::uint32_t write_count = 0;
+  std::optional<std::uint32_t> capacity;
+  std::optional<std::uint32_t> write_count;
 };
 
 struct HistorySpec {
@@ -34,7 +42,7 @@ struct HistorySpec {
 
 struct SnapshotSpec {
   BlockSpec block;
-  std::vector<OperandSnapshot> entries;
+  std::vector<OperandSnapshot> entries;  // written into the first slots
 };
 
 class TraceBuilder {
@@ -46,10 +54,11 @@ class TraceBuilder {
   TraceHeader header;
   std::map<std::uint32_t, WarpSpec> warps;  // warps not listed are empty
 
+  // Sets the kernel name (cut to 64 bytes, NUL-padded) and hash.
   TraceBuilder& kernel(std::string_view name, std::uint64_t hash);
   // Sets num_warps and events_per_warp.
   TraceBuilder& shape(std::uint32_t num_warps, std::uint32_t events_per_warp);
-  // Sets the events of `warp` (event_count = their number unless given afterwards).
+  // Sets the events of `warp` (event_count = their number unless changed in `warps`).
   TraceBuilder& warp(std::uint32_t warp, std::vector<TraceEvent> events);
 
   // Value history: sets flag 0x4 and history_depth; blocks per warp (missing warps empty).
@@ -58,8 +67,8 @@ class TraceBuilder {
   TraceBuilder& snapshots(std::uint32_t depth, std::map<std::uint32_t, SnapshotSpec> blocks);
 
   // The uncompressed image: header, warp buffers, then the history and snapshot sections at
-  // their default positions (unless history_offset / snapshot_offset were set in `header`,
-  // then at those offsets).
+  // their default positions (or at history_offset / snapshot_offset when those are set in
+  // `header`); the image ends where the last region ends.
   std::vector<std::uint8_t> image() const;
   // The file bytes: the image, or with `frames` > 0 the header (flag 0x2 set) followed by the
   // rest of the image compressed into that many zstd frames.
@@ -74,16 +83,27 @@ class TraceBuilder {
   std::map<std::uint32_t, SnapshotSpec> snapshots_;
 };
 
+// Runs the last loading step over a copy of `image` in an owned buffer, with the header
+// decoded from its first 160 bytes (which must be there).
+Result<Trace> trace_from_image(std::span<const std::uint8_t> image);
+
+// A history entry.
+HistoryEntry history_entry(std::uint32_t site_id, std::uint32_t value, std::uint32_t seq);
+
 // A snapshot record with the given fields; lanes not listed are zero.
 OperandSnapshot snapshot(std::uint32_t site_id, std::uint32_t lane_mask, std::uint32_t seq,
                          std::uint32_t predicate, std::vector<std::uint32_t> lhs = {},
                          std::vector<std::uint32_t> rhs = {});
 
-// Writes raw bytes to `path`.
-void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+// `bytes` compressed as `frames` zstd frames of about equal input size, one after another.
+std::vector<std::uint8_t> zstd_frames(std::span<const std::uint8_t> bytes, int frames);
+
+// Writes raw bytes to `path`; throws std::runtime_error when it cannot.
+void write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 void write_file(const std::filesystem::path& path, std::string_view text);
 
-// A fresh empty directory for the running test, removed at process exit.
+// A fresh empty directory under $TMPDIR (or /tmp), different on every call, removed at
+// process exit.
 std::filesystem::path scratch_dir();
 
 }  // namespace vemo::testing
