@@ -54,4 +54,15 @@ struct ClassificationReport {
 // `site_map` may be null.
 ClassificationReport classify_root_causes(const DiffResult& result, const SiteMap* site_map);
 
+// The building blocks of the classification, exposed for testing.
+
+// ULP distance of two single-precision bit patterns; nothing when either is a NaN or infinite.
+std::optional<std::uint64_t> ulp_distance(std::uint32_t a, std::uint32_t b);
+// One entry per site, sites ascending.
+std::vector<SiteStats> collect_site_stats(const DiffResult& result, const SiteMap* site_map);
+// The five scores in category order.
+std::array<double, ROOT_CAUSE_COUNT> root_cause_scores(const SiteStats& stats);
+// The category of the highest score; among equal ones the latest in category order.
+RootCause winning_cause(const std::array<double, ROOT_CAUSE_COUNT>& scores);
+
 }  // namespace vemo
