@@ -20,6 +20,16 @@ struct SourceLocation {
   std::optional<std::uint32_t> ordinal;
 };
 
+// The key on which the sites of two builds are matched; only a location with an ordinal has one.
+// Function names compare byte for byte.
+struct SiteKey {
+  std::string function;
+  std::uint8_t event_type = 0;
+  std::uint32_t ordinal = 0;
+  bool operator==(const SiteKey&) const = default;
+};
+std::optional<SiteKey> site_key(const SourceLocation& location);
+
 class SiteMap {
  public:
   // Inserts or replaces the location of `location.site_id`.
@@ -36,7 +46,11 @@ class SiteMap {
 // Trace-B site id -> trace-A site id, holding only the ids that change.
 using SiteRemapper = std::unordered_map<std::uint32_t, std::uint32_t>;
 
+// Reads a site-map file: a JSON array of locations, the last one of each site id winning. Its
+// errors (reading or parsing) carry no context of their own.
 Result<SiteMap> load_site_map(const std::string& path);
+// Matches the two builds' sites on their keys. When several sites of `map_a` share a key, any
+// one of them is the target.
 SiteRemapper build_site_remapper(const SiteMap& map_a, const SiteMap& map_b);
 inline std::uint32_t remap_site(const SiteRemapper& remapper, std::uint32_t site_id) {
   if (remapper.empty()) return site_id;
