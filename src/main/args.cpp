@@ -1,1 +1,454 @@
 #include "main/args.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <variant>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include "text.hpp"
+
+namespace vemo {
+
+namespace {
+
+constexpr std::string_view kCommandName = "vemo-diff";
+constexpr std::string_view kVersion = "0.1.0";
+constexpr std::string_view kAbout = "GPU Differential Debugger - Compare CUDA execution traces";
+
+enum class Kind { Path, Count, Text, Flag };
+
+using Field =
+    std::variant<std::string Args::*, std::optional<std::string> Args::*, std::uint64_t Args::*,
+                 std::optional<std::uint64_t> Args::*, bool Args::*>;
+
+struct ArgDef {
+  Field field;
+  Kind kind;
+  std::string_view long_name;   // without "--"; empty for the positionals
+  char short_name;              // '\0' when there is none
+  std::string_view value_name;  // empty for flags
+  std::string_view help;
+
+  bool is_positional() const { return long_name.empty(); }
+  bool takes_value() const { return kind != Kind::Flag; }
+};
+
+// Declaration order: the order of the help and of taking values into `Args`.
+const std::array<ArgDef, 28> kArgs = {{
+    {&Args::trace_a, Kind::Path, "", '\0', "TRACE_A", "First trace file (baseline)"},
+    {&Args::trace_b, Kind::Path, "", '\0', "TRACE_B",
+     "Second trace file (compare against baseline)"},
+    {&Args::max_shown, Kind::Count, "max-shown", 'n', "MAX_SHOWN",
+     "Maximum number of divergences to display"},
+    {&Args::verbose, Kind::Flag, "verbose", 'v', "", "Show detailed trace information"},
+    {&Args::values, Kind::Flag, "values", '\0', "", "Compare operand values (can be noisy)"},
+    {&Args::max_divergences, Kind::Count, "limit", 'l', "MAX_DIVERGENCES",
+     "Maximum number of divergences to collect (0 = unlimited)"},
+    {&Args::lookahead, Kind::Count, "lookahead", '\0', "LOOKAHEAD",
+     "Lookahead window size for drift detection"},
+    {&Args::force, Kind::Flag, "force", '\0', "",
+     "Skip kernel name check (for comparing different kernel variants)"},
+    {&Args::site_map, Kind::Path, "map", '\0', "SITE_MAP",
+     "Site mapping file (vemo-sites.json) for source location information"},
+    {&Args::dump_a, Kind::Count, "dump-a", '\0', "DUMP_A",
+     "Dump first N events from trace A (debugging)"},
+    {&Args::dump_b, Kind::Count, "dump-b", '\0', "DUMP_B",
+     "Dump first N events from trace B (debugging)"},
+    {&Args::tui, Kind::Flag, "tui", '\0', "", "Launch interactive TUI viewer"},
+    {&Args::history, Kind::Flag, "history", '\0', "",
+     "Show value history context around divergences (time-travel)"},
+    {&Args::float_, Kind::Flag, "float", '\0', "",
+     "Display snapshot operands as IEEE 754 floats instead of integers"},
+    {&Args::remap_a, Kind::Path, "remap-a", '\0', "REMAP_A",
+     "Site map for trace A (for cross-compilation remapping)"},
+    {&Args::remap_b, Kind::Path, "remap-b", '\0', "REMAP_B",
+     "Site map for trace B (for cross-compilation remapping)"},
+    {&Args::session, Kind::Flag, "session", '\0', "",
+     "Treat TRACE_A and TRACE_B as session directories (multi-kernel pipeline diff)"},
+    {&Args::continue_after_path, Kind::Flag, "continue-after-path", '\0', "",
+     "Continue comparing after path divergence (default: stop at first per warp)"},
+    {&Args::cross_gpu, Kind::Flag, "cross-gpu", '\0', "",
+     "Cross-GPU mode: compare traces from different GPU architectures (NVIDIA vs AMD). Relaxes "
+     "grid/block validation and uses popcount-based active mask comparison"},
+    {&Args::json, Kind::Flag, "json", '\0', "",
+     "Output results as machine-readable JSON (for CI integration)"},
+    {&Args::max_allowed_divergences, Kind::Count, "max-allowed-divergences", '\0',
+     "MAX_ALLOWED_DIVERGENCES",
+     "Maximum allowed divergences before failing (CI assert mode). Exit 0 if divergences <= "
+     "threshold, exit 1 otherwise"},
+    {&Args::ignore_active_mask, Kind::Flag, "ignore-active-mask", '\0', "",
+     "Only count branch/path/value divergences, ignore active mask differences (CI assert mode)"},
+    {&Args::classify, Kind::Flag, "classify", '\0', "",
+     "Run automated root-cause classification on divergences"},
+    {&Args::export_flamegraph, Kind::Path, "export-flamegraph", '\0', "PATH",
+     "Export divergences to Chrome Trace Format for flamegraph visualization"},
+    {&Args::warps, Kind::Text, "warps", '\0', "WARPS",
+     "Filter by warp indices (e.g., \"0-10,15,20-25\")"},
+    {&Args::filter_kind, Kind::Text, "filter-kind", '\0', "FILTER_KIND",
+     "Filter by divergence kind (e.g., \"Branch,Value\") \u2014 case-insensitive"},
+    {&Args::filter_sites, Kind::Text, "filter-sites", '\0', "FILTER_SITES",
+     "Filter by site IDs (e.g., \"0x12345678,0xABCDEF01\")"},
+    {&Args::csv, Kind::Path, "csv", '\0', "PATH", "Export divergences to CSV file"},
+}};
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+// The argument as the help shows it.
+std::string display_name(const ArgDef& def) {
+  if (def.is_positional()) return fmt::format("<{}>", def.value_name);
+  if (def.takes_value()) return fmt::format("--{} <{}>", def.long_name, def.value_name);
+  return fmt::format("--{}", def.long_name);
+}
+
+const ArgDef* find_long(std::string_view name) {
+  const auto it = std::ranges::find_if(
+      kArgs, [name](const ArgDef& def) { return !def.is_positional() && def.long_name == name; });
+  return it == kArgs.end() ? nullptr : &*it;
+}
+
+const ArgDef* find_short(char c) {
+  const auto it =
+      std::ranges::find_if(kArgs, [c](const ArgDef& def) { return def.short_name == c; });
+  return it == kArgs.end() ? nullptr : &*it;
+}
+
+// ---- help and usage ----
+
+// The last component of argument 0 when it is UTF-8, else the command name.
+std::string program_name(const std::vector<std::string>& argv) {
+  if (argv.empty()) return std::string(kCommandName);
+  const std::string_view path = argv.front();
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name.empty() || !is_valid_utf8(name)) return std::string(kCommandName);
+  return std::string(name);
+}
+
+std::string usage_line(std::string_view program) {
+  return fmt::format("Usage: {} [OPTIONS] <TRACE_A> <TRACE_B>\n", program);
+}
+
+struct HelpRow {
+  std::string label;
+  std::string text;
+};
+
+constexpr std::size_t kHelpWidth = 100;
+
+// Label and text side by side when every row fits in the help width, else each text on its
+// own line below its label.
+std::string help_rows(const std::vector<HelpRow>& rows) {
+  std::size_t label_width = 0;
+  std::size_t text_width = 0;
+  for (const auto& row : rows) label_width = std::max(label_width, row.label.size());
+  for (const auto& row : rows) text_width = std::max(text_width, row.text.size());
+  const bool side_by_side = 2 + label_width + 2 + text_width <= kHelpWidth;
+  std::string out;
+  for (const auto& row : rows) {
+    if (side_by_side) {
+      out += fmt::format("  {:<{}}  {}\n", row.label, label_width, row.text);
+    } else {
+      out += fmt::format("  {}\n          {}\n", row.label, row.text);
+    }
+  }
+  return out;
+}
+
+std::string option_label(const ArgDef& def) {
+  const std::string short_part =
+      def.short_name != '\0' ? fmt::format("-{}, ", def.short_name) : "    ";
+  return short_part + display_name(def);
+}
+
+std::string option_help(const ArgDef& def) {
+  const auto* count = std::get_if<std::uint64_t Args::*>(&def.field);
+  if (count == nullptr) return std::string(def.help);
+  return fmt::format("{} [default: {}]", def.help, Args{}.**count);
+}
+
+std::string help_text(std::string_view program) {
+  std::vector<HelpRow> positionals;
+  std::vector<HelpRow> options;
+  for (const ArgDef& def : kArgs) {
+    if (def.is_positional()) {
+      positionals.push_back({display_name(def), std::string(def.help)});
+    } else {
+      options.push_back({option_label(def), option_help(def)});
+    }
+  }
+  options.push_back({"-h, --help", "Print help"});
+  options.push_back({"-V, --version", "Print version"});
+  return fmt::format("{}\n\n{}\nArguments:\n{}\nOptions:\n{}", kAbout, usage_line(program),
+                     help_rows(positionals), help_rows(options));
+}
+
+CliExit usage_error(std::string_view message, std::string_view program) {
+  return CliExit{
+      .status = 2,
+      .out = {},
+      .err = fmt::format("error: {}\n\n{}\nFor more information, try '--help'.\n", message,
+                         usage_line(program)),
+  };
+}
+
+// ---- tokens ----
+
+// The arguments as the library gets them, and the first problem it would let through.
+struct Tokens {
+  std::vector<std::string> list;
+  std::optional<std::string> error;
+
+  void fail(std::string message) {
+    if (!error) error = std::move(message);
+  }
+};
+
+std::string flag_value_error(std::string_view flag, std::string_view value) {
+  return fmt::format("the flag '{}' takes no value, but '{}' was given", flag, lossy_utf8(value));
+}
+
+std::string missing_value_error(const ArgDef& def) {
+  return fmt::format("a value is required for '{}' but none was supplied", display_name(def));
+}
+
+// "--name" or "--name=value". The library reads an attached empty value as no value at all and
+// accepts values on flags, so both are settled here. Returns the option still awaiting its value.
+const ArgDef* take_long(const std::string& token, Tokens& tokens) {
+  const std::size_t eq = token.find('=');
+  const ArgDef* def = find_long(std::string_view(token).substr(2, eq - 2));
+  if (def == nullptr) {
+    const std::string_view name = std::string_view(token).substr(0, eq);
+    if (eq != std::string::npos && (name == "--help" || name == "--version")) {
+      tokens.fail(flag_value_error(name, token.substr(eq + 1)));  // not a request for them
+    } else {
+      tokens.list.push_back(token);  // unknown: the library reports it
+    }
+    return nullptr;
+  }
+  const std::string name = "--" + std::string(def->long_name);
+  if (!def->takes_value()) {
+    if (eq != std::string::npos)
+      tokens.fail(flag_value_error(display_name(*def), token.substr(eq + 1)));
+    tokens.list.push_back(name);
+    return nullptr;
+  }
+  if (eq == std::string::npos) {
+    tokens.list.push_back(token);
+    return def;
+  }
+  tokens.list.push_back(name);
+  tokens.list.push_back(token.substr(eq + 1));
+  return nullptr;
+}
+
+// A cluster of short forms such as "-vn5" or "-n=5". Returns the option still awaiting its value.
+const ArgDef* take_short(const std::string& token, Tokens& tokens) {
+  for (std::size_t i = 1; i < token.size(); ++i) {
+    const ArgDef* def = find_short(token[i]);
+    if (def == nullptr) break;  // unknown, or the help and version flags: the library's
+    const std::string_view rest = std::string_view(token).substr(i + 1);
+    if (!def->takes_value()) {
+      if (rest.starts_with('=')) tokens.fail(flag_value_error(display_name(*def), rest.substr(1)));
+      continue;
+    }
+    if (rest.empty()) {
+      tokens.list.push_back(token);
+      return def;
+    }
+    if (rest.starts_with('=')) {
+      tokens.list.push_back(token.substr(0, i + 1));
+      tokens.list.emplace_back(rest.substr(1));
+      return nullptr;
+    }
+    break;
+  }
+  tokens.list.push_back(token);
+  return nullptr;
+}
+
+Tokens tokenize(const std::vector<std::string>& argv) {
+  Tokens tokens;
+  const ArgDef* awaiting = nullptr;
+  bool only_positionals = false;
+  for (std::size_t i = 1; i < argv.size(); ++i) {
+    const std::string& token = argv[i];
+    if (awaiting != nullptr) {
+      awaiting = nullptr;
+      tokens.list.push_back(token);
+    } else if (only_positionals || token.size() < 2 || token[0] != '-') {
+      tokens.list.push_back(token);
+    } else if (token == "--") {
+      only_positionals = true;
+      tokens.list.push_back(token);
+    } else if (token.starts_with("--")) {
+      awaiting = take_long(token, tokens);
+    } else {
+      awaiting = take_short(token, tokens);
+    }
+  }
+  if (awaiting != nullptr) tokens.fail(missing_value_error(*awaiting));
+  return tokens;
+}
+
+// ---- values ----
+
+std::expected<void, std::string> take_value(Args& args, const ArgDef& def, const std::string& raw) {
+  if (def.kind == Kind::Path && raw.empty()) return std::unexpected(missing_value_error(def));
+  if ((def.kind == Kind::Count || def.kind == Kind::Text) && !is_valid_utf8(raw)) {
+    return std::unexpected(fmt::format("invalid value '{}' for '{}': invalid UTF-8",
+                                       lossy_utf8(raw), display_name(def)));
+  }
+  std::uint64_t number = 0;
+  if (def.kind == Kind::Count) {
+    const auto parsed = parse_count(raw);
+    if (!parsed) {
+      return std::unexpected(
+          fmt::format("invalid value '{}' for '{}': {}", raw, display_name(def), parsed.error()));
+    }
+    number = *parsed;
+  }
+  std::visit(Overloaded{
+                 [&](std::string Args::*m) { args.*m = raw; },
+                 [&](std::optional<std::string> Args::*m) { args.*m = raw; },
+                 [&](std::uint64_t Args::*m) { args.*m = number; },
+                 [&](std::optional<std::uint64_t> Args::*m) { args.*m = number; },
+                 [&](bool Args::*m) { args.*m = true; },
+             },
+             def.field);
+  return {};
+}
+
+CLI::Option* declare(CLI::App& app, const ArgDef& def) {
+  std::string names =
+      def.is_positional() ? std::string(def.value_name) : fmt::format("--{}", def.long_name);
+  if (def.short_name != '\0') names += fmt::format(",-{}", def.short_name);
+  CLI::Option* option = def.takes_value() ? app.add_option(names) : app.add_flag(names);
+  // Every occurrence is kept, so that a repeated argument is refused with its own message.
+  option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  return option;
+}
+
+// What the library left over: unknown options and surplus positionals, without the "--" that
+// ends the options.
+std::vector<std::string> leftovers(const CLI::App& app) {
+  std::vector<std::string> rest = app.remaining();
+  const auto terminator = std::ranges::find(rest, "--");
+  if (terminator != rest.end()) rest.erase(terminator);
+  return rest;
+}
+
+// Everything the library accepted, checked and taken into `Args`; the message of the first
+// problem otherwise.
+std::expected<Args, std::string> take_args(const CLI::App& app,
+                                           const std::vector<CLI::Option*>& options) {
+  const std::vector<std::string> rest = leftovers(app);
+  if (!rest.empty()) {
+    return std::unexpected(fmt::format("unexpected argument '{}' found", lossy_utf8(rest.front())));
+  }
+  for (std::size_t i = 0; i < kArgs.size(); ++i) {
+    if (options[i]->count() > 1) {
+      return std::unexpected(
+          fmt::format("the argument '{}' cannot be used multiple times", display_name(kArgs[i])));
+    }
+  }
+  Args args;
+  std::string missing;
+  for (std::size_t i = 0; i < kArgs.size(); ++i) {
+    if (options[i]->count() == 0) {
+      if (kArgs[i].is_positional()) missing += "\n  " + display_name(kArgs[i]);
+      continue;
+    }
+    const std::string raw = kArgs[i].takes_value() ? options[i]->results().front() : std::string();
+    if (auto taken = take_value(args, kArgs[i], raw); !taken) return std::unexpected(taken.error());
+  }
+  if (!missing.empty()) {
+    return std::unexpected("the following required arguments were not provided:" + missing);
+  }
+  return args;
+}
+
+}  // namespace
+
+std::expected<std::uint64_t, std::string_view> parse_count(std::string_view text) {
+  if (text.empty()) return std::unexpected("cannot parse integer from empty string");
+  if (text == "+" || text == "-") return std::unexpected("invalid digit found in string");
+  if (text.front() == '+') text.remove_prefix(1);
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::unexpected("invalid digit found in string");
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10)
+      return std::unexpected("number too large to fit in target type");
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::expected<Args, CliExit> parse_command_line(const std::vector<std::string>& argv) {
+  const std::string program = program_name(argv);
+  const Tokens tokens = tokenize(argv);
+
+  CLI::App app{std::string(kAbout), std::string(kCommandName)};
+  app.set_help_flag("-h,--help", "Print help");
+  app.set_version_flag("-V,--version", std::string(kVersion), "Print version");
+  app.allow_extras();
+  std::vector<CLI::Option*> options;
+  for (const ArgDef& def : kArgs) options.push_back(declare(app, def));
+
+  std::optional<std::string> library_error;
+  try {
+    std::vector<std::string> reversed(tokens.list.rbegin(), tokens.list.rend());
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    return std::unexpected(CliExit{.status = 0, .out = help_text(program), .err = {}});
+  } catch (const CLI::CallForVersion&) {
+    return std::unexpected(
+        CliExit{.status = 0, .out = fmt::format("{} {}\n", kCommandName, kVersion), .err = {}});
+  } catch (const CLI::Error& e) {
+    library_error = e.what();
+  }
+  std::expected<Args, std::string> args = tokens.error    ? std::unexpected(*tokens.error)
+                                          : library_error ? std::unexpected(*library_error)
+                                                          : take_args(app, options);
+  if (!args) return std::unexpected(usage_error(args.error(), program));
+  return std::move(*args);
+}
+
+namespace {
+
+// Help, version and usage errors are written directly: a stream that cannot take them must
+// not turn their exit status into a write failure.
+void write_ignoring_failure(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+Args Args::parse(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv, argv + argc);
+  auto parsed = parse_command_line(arguments);
+  if (parsed) return std::move(*parsed);
+  write_ignoring_failure(STDOUT_FILENO, parsed.error().out);
+  write_ignoring_failure(STDERR_FILENO, parsed.error().err);
+  std::exit(parsed.error().status);
+}
+
+}  // namespace vemo

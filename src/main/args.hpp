@@ -2,8 +2,11 @@
 // The command line of vemo-diff.
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vemo {
 
@@ -41,5 +44,20 @@ struct Args {
   // output); a usage error ends it with status 2 (on standard error).
   static Args parse(int argc, char** argv);
 };
+
+// A command line that does not lead to a run: what to print on each stream and the status.
+struct CliExit {
+  int status = 0;
+  std::string out;
+  std::string err;
+};
+
+// The whole parse without side effects; `argv` starts with the invocation name. Usage errors
+// name an argument as it is written in the help: "--csv <PATH>", "--verbose", "<TRACE_A>".
+std::expected<Args, CliExit> parse_command_line(const std::vector<std::string>& argv);
+
+// The count rule: an unsigned 64-bit decimal, one optional leading '+'. The error is the
+// detail shown after the refused value.
+std::expected<std::uint64_t, std::string_view> parse_count(std::string_view text);
 
 }  // namespace vemo

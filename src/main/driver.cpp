@@ -1,1 +1,219 @@
 #include "main/driver.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "classifier.hpp"
+#include "compare/filters.hpp"
+#include "compare/sessions.hpp"
+#include "compare/traces.hpp"
+#include "console.hpp"
+#include "export.hpp"
+#include "json_report.hpp"
+#include "parser.hpp"
+#include "report.hpp"
+#include "session.hpp"
+#include "site_map.hpp"
+#include "text.hpp"
+
+namespace vemo {
+
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kFailed = 1;
+
+CompareConfig compare_config(const Args& args) {
+  return CompareConfig{
+      .max_divergences = args.max_divergences,
+      .lookahead = args.lookahead,
+      .compare_values = args.values,
+      .skip_kernel_name_check = args.force || args.cross_gpu,
+      .continue_after_path = args.continue_after_path,
+      .cross_gpu = args.cross_gpu,
+  };
+}
+
+// A path as shown in messages: as typed, with bytes that are not UTF-8 replaced.
+std::string shown(const std::string& path) {
+  return lossy_utf8(path);
+}
+
+// `what` names the input in the context message: "trace A", "session B", "site map", ...
+template <class T>
+Result<T> load(Result<T> (*loader)(const std::string&), std::string_view what,
+               const std::string& path) {
+  return with_context(loader(path), fmt::format("Failed to load {}: {}", what, shown(path)));
+}
+
+// Progress lines are left out when standard output carries a JSON document.
+void progress(const Args& args, std::string_view line) {
+  if (!args.json) console::err(line);
+}
+
+// ---- session mode ----
+
+bool print_kernel_result(const KernelResult& pair, const Args& args) {
+  console::print("--- Kernel: {} (launch {}) ---\n", pair.kernel, pair.launch);
+  bool failed = false;
+  if (!pair.result) {
+    console::print("  ERROR: {}\n", pair.result.error().message());
+    failed = true;
+  } else {
+    print_summary(*pair.result);
+    if (!pair.result->divergences.empty()) {
+      failed = true;
+      print_divergences(*pair.result, args.max_shown, nullptr, args.float_);
+    }
+  }
+  console::out("\n");
+  return failed;
+}
+
+int print_session_text(const SessionDiff& diff, const Args& args) {
+  bool failed = false;
+  for (const KernelResult& pair : diff.kernel_results) {
+    failed = print_kernel_result(pair, args) || failed;
+  }
+  for (const std::string& launch : diff.unmatched_a) {
+    console::print("Warning: Unmatched launch in session A (not in B): {}\n", launch);
+  }
+  for (const std::string& launch : diff.unmatched_b) {
+    console::print("Warning: Unmatched launch in session B (not in A): {}\n", launch);
+  }
+  const bool unmatched = !diff.unmatched_a.empty() || !diff.unmatched_b.empty();
+  return failed || unmatched ? kFailed : kSuccess;
+}
+
+Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
+  progress(args, "Loading sessions...\n");
+  auto session_a = load(load_session, "session A", args.trace_a);
+  if (!session_a) return fail(std::move(session_a.error()));
+  auto session_b = load(load_session, "session B", args.trace_b);
+  if (!session_b) return fail(std::move(session_b.error()));
+  progress(args, fmt::format("Session A: {} launches, Session B: {} launches\n\n",
+                             session_a->launches.size(), session_b->launches.size()));
+
+  const SessionDiff diff = compare_sessions(*session_a, *session_b, config);
+  if (args.json) {
+    const SessionJsonReport report = build_session_report(diff, args.max_allowed_divergences);
+    console::out(write_session_json(report) + "\n");
+    return report.passed ? kSuccess : kFailed;
+  }
+  return print_session_text(diff, args);
+}
+
+// ---- pair mode ----
+
+// Loaded only when both remap options are given; the two maps live only while it is built.
+Result<std::optional<SiteRemapper>> load_remapper(const Args& args) {
+  if (!args.remap_a || !args.remap_b) return std::nullopt;
+  auto map_a = load(load_site_map, "remap-a", *args.remap_a);
+  if (!map_a) return fail(std::move(map_a.error()));
+  auto map_b = load(load_site_map, "remap-b", *args.remap_b);
+  if (!map_b) return fail(std::move(map_b.error()));
+  SiteRemapper remapper = build_site_remapper(*map_a, *map_b);
+  progress(args, fmt::format("Site remapper: {} site_ids remapped\n\n", remapper.size()));
+  return remapper;
+}
+
+void apply_filters(const Args& args, DiffResult& result) {
+  if (args.warps) retain_by_warp(result.divergences, parse_warp_filter(*args.warps));
+  if (args.filter_kind) retain_by_kind(result.divergences, parse_kind_filter(*args.filter_kind));
+  if (args.filter_sites) {
+    retain_by_site(result.divergences, parse_site_filter(*args.filter_sites));
+  }
+}
+
+Status write_exports(const Args& args, const Trace& a, const Trace& b, const DiffResult& result,
+                     const SiteMap* site_map) {
+  if (args.csv) {
+    if (auto written = export_csv(result, site_map, *args.csv); !written) return written;
+    progress(args, fmt::format("CSV exported to: {}\n", shown(*args.csv)));
+  }
+  if (args.export_flamegraph) {
+    if (auto written = export_chrome_trace(a, b, result, site_map, *args.export_flamegraph);
+        !written) {
+      return written;
+    }
+    // Also with --json: the note is the only pointer to where the file went.
+    console::eprint(
+        "Flamegraph exported to: {}\nOpen in chrome://tracing or https://ui.perfetto.dev\n",
+        shown(*args.export_flamegraph));
+  }
+  return {};
+}
+
+int print_console_report(const Args& args, const Trace& a, const Trace& b, const DiffResult& result,
+                         const SiteMap* site_map) {
+  print_summary(result);
+  print_divergences(result, args.max_shown, site_map, args.float_);
+  if (args.classify) {
+    print_classification(classify_root_causes(result, site_map), site_map);
+  }
+  if (args.history || a.header.has_history() || b.header.has_history()) {
+    print_value_history(result, a, b, args.max_shown, site_map);
+  }
+  return result.divergences.empty() ? kSuccess : kFailed;
+}
+
+Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
+  progress(args, "Loading traces...\n");
+  auto trace_a = load(load_trace, "trace A", args.trace_a);
+  if (!trace_a) return fail(std::move(trace_a.error()));
+  auto trace_b = load(load_trace, "trace B", args.trace_b);
+  if (!trace_b) return fail(std::move(trace_b.error()));
+
+  std::optional<SiteMap> site_map;
+  if (args.site_map) {
+    auto loaded = load(load_site_map, "site map", *args.site_map);
+    if (!loaded) return fail(std::move(loaded.error()));
+    site_map = std::move(*loaded);
+    progress(args, fmt::format("Loaded {} site mappings\n\n", site_map->size()));
+  }
+  const SiteMap* map = site_map ? &*site_map : nullptr;
+
+  if (args.verbose) {
+    print_trace_info("Trace A", *trace_a);
+    print_trace_info("Trace B", *trace_b);
+  }
+  if (args.dump_a) {
+    dump_trace("Trace A", *trace_a, *args.dump_a);
+    return kSuccess;
+  }
+  if (args.dump_b) {
+    dump_trace("Trace B", *trace_b, *args.dump_b);
+    return kSuccess;
+  }
+
+  auto remapper = load_remapper(args);
+  if (!remapper) return fail(std::move(remapper.error()));
+  auto result = compare_traces(*trace_a, *trace_b, config, *remapper ? &**remapper : nullptr);
+  if (!result) return fail(std::move(result.error()));
+  apply_filters(args, *result);
+  if (auto exported = write_exports(args, *trace_a, *trace_b, *result, map); !exported) {
+    return fail(std::move(exported.error()));
+  }
+
+  if (args.json) {
+    const JsonReport report =
+        build_json_report(*result, map, args.max_allowed_divergences, args.ignore_active_mask);
+    console::out(write_json_report(report) + "\n");
+    return report.passed ? kSuccess : kFailed;
+  }
+  if (args.tui) return fail("The interactive viewer (--tui) is not available in this build");
+  return print_console_report(args, *trace_a, *trace_b, *result, map);
+}
+
+}  // namespace
+
+Result<int> run_main(const Args& args) {
+  const CompareConfig config = compare_config(args);
+  return args.session ? run_session_mode(args, config) : run_pair_mode(args, config);
+}
+
+}  // namespace vemo

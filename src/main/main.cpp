@@ -1,4 +1,6 @@
-#include <cstdlib>
+// Process entry: the console first (SIGPIPE ignored, styling decided), then the command line
+// and the run; an error becomes the error report with status 1.
+
 #include <exception>
 
 #include "console.hpp"
@@ -11,12 +13,12 @@ int main(int argc, char** argv) {
   try {
     const vemo::Args args = vemo::Args::parse(argc, argv);
     const vemo::Result<int> status = vemo::run_main(args);
+    // Whatever the run wrote to standard output goes out before the report or the status.
+    vemo::console::flush();
     if (!status) {
-      vemo::console::flush();
       vemo::console::err(vemo::error_report(status.error()));
       return 1;
     }
-    vemo::console::flush();
     return *status;
   } catch (const std::exception& e) {
     vemo::console::internal_fault(e.what());

@@ -19,13 +19,20 @@ struct ProcessOptions {
   std::map<std::string, std::string> env;
   std::optional<std::string> cwd;
   std::optional<std::string> argv0;  // default: the program path
-  bool close_stdout = false;         // start with standard output closed for reading (EPIPE)
+  bool close_stdout = false;         // standard output is a pipe nobody reads (writes get EPIPE)
 };
 
+// Standard input is /dev/null; the broken-pipe signal has its default action in the child.
+// A program that cannot be started gives status 127 and the reason on `err`.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const ProcessOptions& options = {});
 
-// The vemo-diff binary under test.
-ProcessResult run_vemo(const std::vector<std::string>& args, const ProcessOptions& options = {});
+#ifdef VEMO_DIFF_BIN
+// The vemo-diff binary under test (its path is a compile definition of the test executables).
+inline ProcessResult run_vemo(const std::vector<std::string>& args,
+                              const ProcessOptions& options = {}) {
+  return run_process(VEMO_DIFF_BIN, args, options);
+}
+#endif
 
 }  // namespace vemo::testing

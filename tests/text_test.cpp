@@ -1,0 +1,88 @@
+#include "text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vemo::testing {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+std::string replaced(std::string_view pattern) {
+  // '?' in `pattern` stands for U+FFFD.
+  std::string out;
+  for (char c : pattern) c == '?' ? out.append(kReplacement) : out.append(1, c);
+  return out;
+}
+
+TEST(Utf8, ValidityAndLossyDecoding) {
+  struct Case {
+    std::string bytes;
+    std::string lossy;  // with '?' for U+FFFD
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"plain ascii", "plain ascii"},
+      {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},  // two-byte sequences
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},    // four-byte sequence
+      {"a\xFF"
+       "b",
+       "a?b"},                       // byte never valid
+      {"\xC3", "?"},                 // sequence cut at the end
+      {"\xC3(", "?("},               // continuation missing
+      {"\xF0\x9F\x98", "?"},         // one maximal subpart: one U+FFFD
+      {"\xC0\x80", "??"},            // overlong: each byte replaced
+      {"\xE0\x80\x80", "???"},       // overlong three-byte form
+      {"\xED\xA0\x80", "???"},       // surrogate
+      {"\xF4\x90\x80\x80", "????"},  // above U+10FFFF
+      {"\x80x", "?x"},               // lone continuation byte
+  };
+  for (const Case& c : cases) {
+    const std::string expected = replaced(c.lossy);
+    EXPECT_EQ(lossy_utf8(c.bytes), expected) << ::testing::PrintToString(c.bytes);
+    EXPECT_EQ(is_valid_utf8(c.bytes), expected == c.bytes) << ::testing::PrintToString(c.bytes);
+  }
+}
+
+TEST(TrimWhiteSpace, RemovesUnicodeWhiteSpaceAtBothEnds) {
+  struct Case {
+    std::string text;
+    std::string trimmed;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {" \t\n\r\v\f", ""},
+      {"  a b  ", "a b"},
+      {"\xC2\xA0"
+       "x\xE3\x80\x80",
+       "x"},                               // no-break space, ideographic space
+      {"\xE2\x80\xA8x\xC2\x85", "x"},      // line separator, next line
+      {"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},  // zero width space is no white space
+      {" \xFF ", "\xFF"},                  // invalid bytes stay
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(trim_white_space(c.text), c.trimmed) << ::testing::PrintToString(c.text);
+  }
+}
+
+TEST(ToLowerFull, UsesTheFullMapping) {
+  struct Case {
+    std::string text;
+    std::string lower;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"ActiveMask,BRANCH", "activemask,branch"},
+      {"\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9"},  // ÉTÉ
+      {"\xC4\xB0", "i\xCC\x87"},                   // İ becomes two code points
+      {"\xCE\x91\xCE\xA3", "\xCE\xB1\xCF\x82"},    // final sigma
+      {"\xE1\xBA\x9E", "\xC3\x9F"},                // capital sharp s
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(to_lower_full(c.text), c.lower) << ::testing::PrintToString(c.text);
+  }
+}
+
+}  // namespace
+}  // namespace vemo::testing
