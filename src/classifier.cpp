@@ -11,7 +11,6 @@ namespace {
 constexpr std::size_t NEAR_SYNC_WINDOW = 3;
 constexpr std::array<EventType, 3> SYNC_EVENT_TYPES = {EventType::SharedMemoryStore,
                                                        EventType::Atomic, EventType::GlobalStore};
-constexpr std::uint32_t FLOAT_PREDICATE_LIMIT = 16;
 constexpr double DOMINANT_KIND_RATIO = 0.8;
 constexpr double FEW_WARPS_RATIO = 0.5;
 constexpr double MANY_WARPS_RATIO = 0.7;

@@ -2,6 +2,7 @@
 // Root-cause classification of the sites at which divergences were found.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>

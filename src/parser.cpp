@@ -42,17 +42,6 @@ void store_le(std::uint8_t* bytes, T value) {
   std::memcpy(bytes, &value, sizeof value);
 }
 
-std::string wide_decimal(Wide value) {
-  if (value == 0) return "0";
-  std::string digits;
-  while (value != 0) {
-    digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
-    value /= 10;
-  }
-  std::reverse(digits.begin(), digits.end());
-  return digits;
-}
-
 // Calls `visit(offset, field)` for every numeric header field at its file offset.
 template <class Header, class Visit>
 void visit_header_fields(Header& h, Visit&& visit) {
@@ -350,8 +339,8 @@ Result<Trace> load_trace(const std::string& path) {
 Result<Trace> finish_trace(TraceData data, const TraceHeader& header) {
   const Wide required = warp_region_end(header);
   if (Wide{data.size()} < required) {
-    return fail("Data too small: {} bytes (expected {} bytes for {} warps)", data.size(),
-                wide_decimal(required), header.num_warps);
+    return fail("Data too small: {} bytes (expected {} bytes for {} warps)", data.size(), required,
+                header.num_warps);
   }
   return Trace{std::move(data), header, TRACE_HEADER_SIZE, stride_of(header)};
 }

@@ -3,6 +3,7 @@
 // (mapped, or zstd-decoded into an owned buffer) and the section readers.
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -58,8 +59,9 @@ struct TraceHeader {
   std::string_view kernel_name_bytes() const;
 };
 
-// The recorded layouts below match the file byte for byte (little-endian hosts only), so
-// records are viewed in place in the image.
+// The recorded layouts below match the file byte for byte, so records are viewed in place in
+// the image; that, and the header decoding, need a little-endian host.
+static_assert(std::endian::native == std::endian::little);
 struct WarpBufferHeader {
   std::uint32_t reserved0;
   std::uint32_t overflow_count;

@@ -373,14 +373,31 @@ TEST(ClassifyRootCauses, GlobalStoreMakesNeighboursNearSyncOnly) {
 }
 
 TEST(RootCauseTexts, NamesAndExplanations) {
-  EXPECT_EQ(root_cause_name(RootCause::RaceCondition), "Race Condition");
-  EXPECT_EQ(root_cause_name(RootCause::FloatingPointPrecision), "Floating-Point Precision");
-  EXPECT_EQ(root_cause_name(RootCause::AlgorithmicBug), "Algorithmic Bug");
-  EXPECT_EQ(root_cause_name(RootCause::MemoryOrdering), "Memory Ordering");
-  EXPECT_EQ(root_cause_name(RootCause::LoopBoundDifference), "Loop Bound Difference");
-  EXPECT_EQ(root_cause_explanation(RootCause::LoopBoundDifference),
-            "One trace has extra events (different iteration counts). Loop bounds or recursion "
-            "depth differ between the two executions.");
+  const struct {
+    RootCause cause;
+    std::string_view name, explanation;
+  } cases[] = {
+      {RootCause::RaceCondition, "Race Condition",
+       "Non-deterministic divergence at or near atomic/shared-memory sites. The kernel likely has "
+       "a "
+       "data race."},
+      {RootCause::FloatingPointPrecision, "Floating-Point Precision",
+       "Value divergences with small ULP distance, possibly at float comparison sites. Different "
+       "rounding or FMA contraction may cause branch divergence."},
+      {RootCause::AlgorithmicBug, "Algorithmic Bug",
+       "Consistent path divergences across warps, indicating a deterministic control flow "
+       "difference (wrong algorithm, off-by-one, etc.)."},
+      {RootCause::MemoryOrdering, "Memory Ordering",
+       "Active mask divergences correlated with atomic or shared memory operations. Threads may "
+       "see values in different orders."},
+      {RootCause::LoopBoundDifference, "Loop Bound Difference",
+       "One trace has extra events (different iteration counts). Loop bounds or recursion depth "
+       "differ between the two executions."},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(root_cause_name(c.cause), c.name);
+    EXPECT_EQ(root_cause_explanation(c.cause), c.explanation) << c.name;
+  }
 }
 
 }  // namespace

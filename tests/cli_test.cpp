@@ -97,6 +97,8 @@ TEST(CliArgs, UsageErrorsEndWithStatus2) {
       {{"a", "b", "c"}, "unexpected argument 'c' found"},
       {{"--bogus", "a", "b"}, "unexpected argument '--bogus' found"},
       {{"a", "b", "--csv"}, "a value is required for '--csv <PATH>' but none was supplied"},
+      {{"--csv", "--json", "a", "b"},
+       "a value is required for '--csv <PATH>' but none was supplied"},
       {{"-v", "a", "b", "-v"}, "the argument '--verbose' cannot be used multiple times"},
       {{"--csv", "x.csv", "--csv", "y.csv", "a", "b"},
        "the argument '--csv <PATH>' cannot be used multiple times"},

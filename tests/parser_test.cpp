@@ -1,11 +1,11 @@
 #include "parser.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +33,16 @@ std::size_t open_descriptor_count() {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     ++count;
+  }
+  return count;
+}
+
+// The number of this process's mappings of files under `dir`.
+std::size_t mapping_count(const std::filesystem::path& dir) {
+  std::ifstream maps("/proc/self/maps");
+  std::size_t count = 0;
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find(dir.string() + "/") != std::string::npos) ++count;
   }
   return count;
 }
@@ -261,6 +271,16 @@ TEST_F(LoadTraceTest, MappedTraceIsTheFileInPlace) {
   EXPECT_EQ(trace->warp_stride, 80u);
 }
 
+TEST_F(LoadTraceTest, HeaderOnlyFileHasNoWarps) {
+  TraceBuilder builder;
+  auto trace = load_trace(builder.write(dir_ / "header-only"));
+  ASSERT_TRUE(trace) << error_message(trace);
+  EXPECT_TRUE(trace->data.is_mapped());
+  EXPECT_EQ(trace->data.size(), 160u);
+  EXPECT_EQ(trace->header.num_warps, 0u);
+  EXPECT_EQ(error_message(warp_events(*trace, 0)), "Warp index 0 out of range (total warps: 0)");
+}
+
 TEST_F(LoadTraceTest, CompressedTraceDecodesEveryFrame) {
   TraceBuilder builder = two_warps();
   builder.history(8, {{1, {{}, {history_entry(3, 30, 1)}}}});
@@ -416,22 +436,41 @@ TEST_F(LoadTraceTest, FileSystemErrorsNameThePath) {
   EXPECT_EQ(directory[1], "No such device (os error 19)");
 }
 
+// Neither descriptors nor mappings outlive a failed load or a released trace.
 TEST_F(LoadTraceTest, ReleasesTheDescriptorOnEveryPath) {
   const std::string good = two_warps().write(dir_ / "good");
   const std::string compressed = two_warps().write(dir_ / "good.z", 2);
   const std::string too_small = file("small", Bytes(10, 0));
   const std::string bad_frame = file("bad.z", header_with_zstd_garbage());
+  const std::string wrong_size = file("short", [] {
+    Bytes bytes = two_warps().image();
+    bytes.pop_back();
+    return bytes;
+  }());
+  const std::string short_frame = file("short.z", [] {
+    Bytes bytes = two_warps().file_bytes(1);
+    bytes.pop_back();
+    return bytes;
+  }());
   const std::size_t before = open_descriptor_count();
+  ASSERT_EQ(mapping_count(dir_), 0u);
   {
     auto a = load_trace(good);
     auto b = load_trace(compressed);
     ASSERT_TRUE(a && b);
+    // Only the uncompressed trace keeps its file mapped.
+    EXPECT_EQ(mapping_count(dir_), 1u);
     EXPECT_FALSE(load_trace(too_small));
+    EXPECT_EQ(error_message(load_trace(wrong_size)),
+              "Data too small: 319 bytes (expected 320 bytes for 2 warps)");
     EXPECT_FALSE(load_trace(bad_frame));
+    EXPECT_EQ(error_chain(load_trace(short_frame)).back(), "incomplete frame");
     EXPECT_FALSE(load_trace(dir_.string()));
     EXPECT_EQ(open_descriptor_count(), before);
+    EXPECT_EQ(mapping_count(dir_), 1u);
   }
   EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(mapping_count(dir_), 0u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -282,6 +282,12 @@ Tokens tokenize(const std::vector<std::string>& argv) {
   bool only_positionals = false;
   for (std::size_t i = 1; i < argv.size(); ++i) {
     const std::string& token = argv[i];
+    const bool looks_like_option = token.size() >= 2 && token[0] == '-';
+    if (awaiting != nullptr && looks_like_option && !only_positionals) {
+      // "--csv --json": the option lacks its value rather than taking the next option as it.
+      tokens.fail(missing_value_error(*awaiting));
+      awaiting = nullptr;
+    }
     if (awaiting != nullptr) {
       awaiting = nullptr;
       tokens.list.push_back(token);
