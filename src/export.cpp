@@ -1,1 +1,262 @@
 #include "export.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "json_write.hpp"
+#include "output_text.hpp"
+#include "text.hpp"
+
+namespace vemo {
+
+namespace {
+
+// A file opened for writing from scratch; closed on destruction, where a failing close is
+// ignored (the data has been handed to the system by then).
+class OutputFile {
+ public:
+  static Result<OutputFile> create(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(Error::system(errno));
+    return OutputFile(fd);
+  }
+
+  OutputFile(OutputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  OutputFile& operator=(OutputFile&&) = delete;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  Status write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        return fail(Error::system(errno));
+      }
+      if (written == 0) return fail("failed to write whole buffer");
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+  }
+
+ private:
+  explicit OutputFile(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+// ---- CSV ----
+
+constexpr std::string_view CSV_HEADER = "warp_idx,event_idx,site_id,kind,details,source_location\n";
+
+std::string details_text(const DivergenceKind& kind) {
+  return std::visit(
+      Overloaded{
+          [](const BranchKind& k) { return fmt::format("dir_a={} dir_b={}", k.dir_a, k.dir_b); },
+          [](const ActiveMaskKind& k) {
+            return fmt::format("mask_a=0x{:08x} mask_b=0x{:08x}", k.mask_a, k.mask_b);
+          },
+          [](const ValueKind& k) { return fmt::format("val_a={} val_b={}", k.val_a, k.val_b); },
+          [](const PathKind& k) {
+            return fmt::format("site_a=0x{:08x} site_b=0x{:08x}", k.site_a, k.site_b);
+          },
+          [](const ExtraEventsKind& k) {
+            return fmt::format("count={} in_trace={}", k.count, trace_side_name(k.in_trace));
+          },
+      },
+      kind.value);
+}
+
+std::string csv_row(const Divergence& divergence, const SiteMap* site_map) {
+  const SourceLocation* location = find_location(site_map, divergence.site_id);
+  const std::string location_field = location ? location_text(*location) : std::string();
+  return fmt::format("{},{},0x{:08x},{},{},{}\n", divergence.warp_idx, divergence.event_idx,
+                     divergence.site_id, divergence.kind.name(),
+                     csv_field(details_text(divergence.kind)), csv_field(location_field));
+}
+
+// ---- Chrome trace ----
+
+constexpr double CHROME_SLICE_DURATION = 10.0;
+constexpr double CHROME_COUNTER_GAP = 100.0;
+constexpr double CHROME_COUNTER_STEP = 1.0;
+
+using ChromeArgValue = std::variant<std::uint64_t, std::string>;
+
+struct ChromeTraceEvent {
+  std::string name;
+  std::string cat;
+  std::string ph;
+  double ts = 0.0;
+  std::optional<double> dur;
+  std::uint32_t pid = 0;
+  std::uint32_t tid = 0;
+  // Keys in byte-wise order, whatever order they were added in.
+  std::optional<std::map<std::string, ChromeArgValue>> args;
+};
+
+void write_arg_value(json::Writer& writer, const ChromeArgValue& value) {
+  std::visit(Overloaded{
+                 [&](std::uint64_t number) { writer.uint(number); },
+                 [&](const std::string& text) { writer.string(text); },
+             },
+             value);
+}
+
+void write_chrome_trace_event(json::Writer& writer, const ChromeTraceEvent& event) {
+  writer.start_object();
+  writer.member("name", event.name);
+  writer.member("cat", event.cat);
+  writer.member("ph", event.ph);
+  writer.member("ts", event.ts);
+  if (event.dur) writer.member("dur", *event.dur);
+  writer.member("pid", event.pid);
+  writer.member("tid", event.tid);
+  if (event.args) {
+    writer.key("args");
+    writer.start_object();
+    for (const auto& [key, value] : *event.args) {
+      writer.key(key);
+      write_arg_value(writer, value);
+    }
+    writer.end_object();
+  }
+  writer.end_object();
+}
+
+ChromeTraceEvent process_name_event(const TraceHeader& header) {
+  return ChromeTraceEvent{
+      .name = "process_name",
+      .cat = "__metadata",
+      .ph = "M",
+      .ts = 0.0,
+      .dur = std::nullopt,
+      .pid = 0,
+      .tid = 0,
+      .args =
+          std::map<std::string, ChromeArgValue>{{"name", lossy_utf8(header.kernel_name_bytes())}},
+  };
+}
+
+std::string site_label(std::uint32_t site_id, const SiteMap* site_map) {
+  if (const SourceLocation* location = find_location(site_map, site_id)) {
+    return fmt::format("{}:{}", location->filename, location->line);
+  }
+  return site_id_text(site_id);
+}
+
+ChromeTraceEvent slice_event(const Divergence& divergence, const std::string& label, double ts,
+                             std::uint32_t warps_per_block) {
+  const std::string kind(divergence.kind.name());
+  return ChromeTraceEvent{
+      .name = fmt::format("{} [{}]", label, kind),
+      .cat = kind,
+      .ph = "X",
+      .ts = ts,
+      .dur = CHROME_SLICE_DURATION,
+      .pid = divergence.warp_idx / warps_per_block,
+      .tid = divergence.warp_idx % warps_per_block,
+      .args =
+          std::map<std::string, ChromeArgValue>{
+              {"event_idx", divergence.event_idx},
+              {"kind", kind},
+              {"site_id", site_id_text(divergence.site_id)},
+              {"warp_idx", std::uint64_t{divergence.warp_idx}},
+          },
+  };
+}
+
+ChromeTraceEvent counter_event(const std::string& label, std::uint64_t count, double ts) {
+  return ChromeTraceEvent{
+      .name = "divergence_count",
+      .cat = "heatmap",
+      .ph = "C",
+      .ts = ts,
+      .dur = std::nullopt,
+      .pid = 0,
+      .tid = 0,
+      .args = std::map<std::string, ChromeArgValue>{{label, count}},
+  };
+}
+
+std::vector<ChromeTraceEvent> chrome_trace_events(const TraceHeader& header,
+                                                  const DiffResult& result,
+                                                  const SiteMap* site_map) {
+  const std::uint32_t warps_per_block = header.warps_per_block == 0 ? 1 : header.warps_per_block;
+  std::vector<ChromeTraceEvent> events{process_name_event(header)};
+
+  const auto groups = group_by_site(result.divergences);
+  std::vector<std::string> labels;
+  labels.reserve(groups.size());
+  double ts = 0.0;
+  for (const auto& [site_id, divergences] : groups) {
+    labels.push_back(site_label(site_id, site_map));
+    for (const Divergence* divergence : divergences) {
+      events.push_back(slice_event(*divergence, labels.back(), ts, warps_per_block));
+      ts += CHROME_SLICE_DURATION;
+    }
+  }
+  if (groups.empty()) return events;
+
+  ts += CHROME_COUNTER_GAP;
+  auto label = labels.begin();
+  for (const auto& [site_id, divergences] : groups) {
+    events.push_back(counter_event(*label++, divergences.size(), ts));
+    ts += CHROME_COUNTER_STEP;
+  }
+  return events;
+}
+
+std::string chrome_trace_text(const std::vector<ChromeTraceEvent>& events) {
+  json::Writer writer;
+  writer.start_object();
+  writer.key("traceEvents");
+  writer.start_array();
+  for (const ChromeTraceEvent& event : events) write_chrome_trace_event(writer, event);
+  writer.end_array();
+  writer.end_object();
+  return writer.take();
+}
+
+}  // namespace
+
+std::string csv_field(std::string_view text) {
+  if (text.find(',') == std::string_view::npos) return std::string(text);
+  return fmt::format("\"{}\"", text);
+}
+
+Status export_csv(const DiffResult& result, const SiteMap* site_map, const std::string& path) {
+  auto file = OutputFile::create(path);
+  if (!file) return fail(std::move(file.error()));
+  if (auto written = file->write_all(CSV_HEADER); !written) return written;
+  for (const Divergence& divergence : result.divergences) {
+    if (auto written = file->write_all(csv_row(divergence, site_map)); !written) return written;
+  }
+  return {};
+}
+
+Status export_chrome_trace(const Trace& a, const Trace& /*b*/, const DiffResult& result,
+                           const SiteMap* site_map, const std::string& path) {
+  // The whole document exists before the file is touched.
+  const std::string text = chrome_trace_text(chrome_trace_events(a.header, result, site_map));
+  auto file = OutputFile::create(path);
+  if (!file) return fail(std::move(file.error()));
+  return file->write_all(text);
+}
+
+}  // namespace vemo

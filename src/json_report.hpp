@@ -72,8 +72,16 @@ JsonDivergence json_divergence(const Divergence& divergence, const SiteMap* site
 // The pretty-printed document, without a trailing newline.
 std::string write_json_report(const JsonReport& report);
 
+// What the launch pairs add up to while a session report is built.
+struct SessionTally {
+  std::uint64_t divergences = 0;
+  bool failed = false;  // a launch pair ended with an error
+};
+
 SessionJsonReport build_session_report(const SessionDiff& diff,
                                        std::optional<std::uint64_t> max_allowed);
+// One launch pair's entry; adds its divergences to `tally` and marks a failed pair there.
+KernelResultEntry session_kernel_result(const KernelResult& result, SessionTally& tally);
 std::string write_session_json(const SessionJsonReport& report);
 
 }  // namespace vemo

@@ -311,10 +311,12 @@ void TraceData::release() {
 
 Result<Trace> load_trace(const std::string& path) {
   const std::string shown_path = lossy_utf8(path);
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // A path with a NUL byte (possible from a manifest) would open a shorter path.
+  const bool has_nul = path.find('\0') != std::string::npos;
+  FileDescriptor file(has_nul ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
-    return fail(
-        Error::system(errno).context(fmt::format("Failed to open trace file: {}", shown_path)));
+    return fail(Error::system(has_nul ? EINVAL : errno)
+                    .context(fmt::format("Failed to open trace file: {}", shown_path)));
   }
   auto mapping = map_file(file, shown_path);
   if (!mapping) return fail(std::move(mapping.error()));

@@ -430,6 +430,11 @@ TEST_F(LoadTraceTest, FileSystemErrorsNameThePath) {
   EXPECT_EQ(error_message(load_trace(invalid_utf8)),
             "Failed to open trace file: " + (dir_ / "bad\xef\xbf\xbd.trace").string());
 
+  // A manifest can hand over a path with a NUL byte; it must not open the shorter path.
+  write_file(dir_ / "t0.bin", std::string_view("x"));
+  const std::string with_nul = (dir_ / "t0.bin").string() + std::string("\0x", 2);
+  EXPECT_EQ(error_chain(load_trace(with_nul)).back(), "Invalid argument (os error 22)");
+
   const auto directory = error_chain(load_trace(dir_.string()));
   ASSERT_EQ(directory.size(), 2u);
   EXPECT_EQ(directory[0], "Failed to mmap trace file: " + dir_.string());

@@ -1,0 +1,334 @@
+#include "export.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "output_fixtures.hpp"
+
+namespace vemo {
+namespace {
+
+using testing::read_file;
+using testing::scratch_dir;
+using testing::TraceBuilder;
+using testing::write_file;
+
+Divergence divergence(std::uint32_t warp, std::uint64_t event, std::uint32_t site,
+                      DivergenceKind kind) {
+  return Divergence{.warp_idx = warp,
+                    .event_idx = event,
+                    .site_id = site,
+                    .kind = kind,
+                    .snapshot = std::nullopt};
+}
+
+DiffResult result_with(std::vector<Divergence> divergences) {
+  DiffResult result;
+  result.divergences = std::move(divergences);
+  return result;
+}
+
+SourceLocation location(std::uint32_t site, std::string file, std::string function,
+                        std::uint32_t line, std::uint32_t column) {
+  SourceLocation location;
+  location.site_id = site;
+  location.filename = std::move(file);
+  location.function = std::move(function);
+  location.line = line;
+  location.column = column;
+  return location;
+}
+
+SiteMap map_with(std::vector<SourceLocation> locations) {
+  SiteMap map;
+  for (SourceLocation& location : locations) map.insert(std::move(location));
+  return map;
+}
+
+constexpr std::string_view kCsvHeader = "warp_idx,event_idx,site_id,kind,details,source_location\n";
+
+TEST(CsvField, QuotesOnlyTextsWithAComma) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"dir_a=1 dir_b=0", "dir_a=1 dir_b=0"},
+      {"a.cu:f(int, int):3:1", "\"a.cu:f(int, int):3:1\""},
+      {"q\"uote,d", "\"q\"uote,d\""},
+      {"line\nbreak", "line\nbreak"},
+      {",", "\",\""},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(csv_field(text), expected) << text;
+}
+
+TEST(CsvExport, EveryKindWithSiteMap) {
+  const DiffResult result = result_with({
+      divergence(0, 4, 26, DivergenceKind{BranchKind{1, 0}}),
+      divergence(1, 5, 0x20, DivergenceKind{ActiveMaskKind{0xffffffff, 0x0000ffff}}),
+      divergence(2, 6, 0x30, DivergenceKind{ValueKind{4294967295u, 7}}),
+      divergence(3, 7, 26, DivergenceKind{PathKind{26, 0xabcdef01}}),
+      divergence(4, 8, 0x99, DivergenceKind{ExtraEventsKind{3, TraceSide::B}}),
+      divergence(5, 9, 0x30, DivergenceKind{ExtraEventsKind{1, TraceSide::A}}),
+      divergence(6, 1, 26, DivergenceKind{BranchKind{0, 255}}),
+  });
+  const SiteMap map = map_with({
+      location(26, "k.cu", "f(int, int)", 3, 9),
+      location(0x20, "q\"uote.cu", "g", 40, 2),
+      location(0x30, "lf\n.cu", "h", 0, 0),
+  });
+  const auto path = scratch_dir() / "all.csv";
+  ASSERT_TRUE(export_csv(result, &map, path));
+  EXPECT_EQ(read_file(path),
+            std::string(kCsvHeader) +
+                "0,4,0x0000001a,Branch,dir_a=1 dir_b=0,\"k.cu:f(int, int):3:9\"\n"
+                "1,5,0x00000020,ActiveMask,mask_a=0xffffffff mask_b=0x0000ffff,"
+                "q\"uote.cu:g:40:2\n"
+                "2,6,0x00000030,Value,val_a=4294967295 val_b=7,lf\n.cu:h:0:0\n"
+                "3,7,0x0000001a,Path,site_a=0x0000001a site_b=0xabcdef01,"
+                "\"k.cu:f(int, int):3:9\"\n"
+                "4,8,0x00000099,ExtraEvents,count=3 in_trace=B,\n"
+                "5,9,0x00000030,ExtraEvents,count=1 in_trace=A,lf\n.cu:h:0:0\n"
+                "6,1,0x0000001a,Branch,dir_a=0 dir_b=255,\"k.cu:f(int, int):3:9\"\n");
+}
+
+TEST(CsvExport, WithoutMapRowsEndWithEmptyLocation) {
+  const DiffResult result = result_with({
+      divergence(7, 18446744073709551615u, 0xffffffff, DivergenceKind{BranchKind{2, 0}}),
+  });
+  const SiteMap empty;
+  for (const SiteMap* map : {static_cast<const SiteMap*>(nullptr), &empty}) {
+    const auto path = scratch_dir() / "nomap.csv";
+    ASSERT_TRUE(export_csv(result, map, path));
+    EXPECT_EQ(read_file(path), std::string(kCsvHeader) +
+                                   "7,18446744073709551615,0xffffffff,Branch,dir_a=2 dir_b=0,\n");
+  }
+}
+
+TEST(CsvExport, ReplacesExistingFileWithHeaderOnly) {
+  const auto path = scratch_dir() / "old.csv";
+  write_file(path, std::string(500, 'x'));
+  ASSERT_TRUE(export_csv(result_with({}), nullptr, path));
+  EXPECT_EQ(read_file(path), kCsvHeader);
+}
+
+Trace trace_with(std::uint32_t warps_per_block) {
+  TraceBuilder builder;
+  builder.header.warps_per_block = warps_per_block;
+  return builder.build();
+}
+
+std::string export_chrome(const Trace& a, const DiffResult& result, const SiteMap* map) {
+  const Trace b = trace_with(1);
+  const auto path = scratch_dir() / "trace.json";
+  const Status status = export_chrome_trace(a, b, result, map, path);
+  EXPECT_TRUE(status) << status.error().message();
+  return read_file(path);
+}
+
+constexpr std::string_view kMetadataEvent = R"json({
+  "traceEvents": [
+    {
+      "name": "process_name",
+      "cat": "__metadata",
+      "ph": "M",
+      "ts": 0.0,
+      "pid": 0,
+      "tid": 0,
+      "args": {
+        "name": "test_kernel"
+      }
+    })json";
+
+TEST(ChromeTraceExport, NoDivergenceGivesMetadataAlone) {
+  EXPECT_EQ(export_chrome(trace_with(1), result_with({}), nullptr),
+            std::string(kMetadataEvent) + "\n  ]\n}");
+}
+
+TEST(ChromeTraceExport, OneDivergenceAtUnmappedSite) {
+  const SiteMap map = map_with({location(1, "other.cu", "", 1, 0)});
+  const DiffResult result = result_with({divergence(0, 7, 26, DivergenceKind{BranchKind{1, 0}})});
+  EXPECT_EQ(export_chrome(trace_with(1), result, &map), std::string(kMetadataEvent) + R"json(,
+    {
+      "name": "0x0000001a [Branch]",
+      "cat": "Branch",
+      "ph": "X",
+      "ts": 0.0,
+      "dur": 10.0,
+      "pid": 0,
+      "tid": 0,
+      "args": {
+        "event_idx": 7,
+        "kind": "Branch",
+        "site_id": "0x0000001a",
+        "warp_idx": 0
+      }
+    },
+    {
+      "name": "divergence_count",
+      "cat": "heatmap",
+      "ph": "C",
+      "ts": 110.0,
+      "pid": 0,
+      "tid": 0,
+      "args": {
+        "0x0000001a": 1
+      }
+    }
+  ]
+})json");
+}
+
+// Groups come in ascending site order, each group's slices in list order; two sites sharing
+// file and line share a label but keep their own counters.
+TEST(ChromeTraceExport, GroupsBlocksAndLabels) {
+  const SiteMap map = map_with({
+      location(0x40, "k.cu", "f", 8, 0),
+      location(0x50, "k.cu", "g", 8, 0),
+  });
+  const DiffResult result = result_with({
+      divergence(9, 1, 0x50, DivergenceKind{ValueKind{1, 2}}),
+      divergence(3, 2, 0x40, DivergenceKind{PathKind{0x40, 0x41}}),
+      divergence(4, 3, 0x50, DivergenceKind{ExtraEventsKind{2, TraceSide::A}}),
+  });
+  EXPECT_EQ(export_chrome(trace_with(4), result, &map), std::string(kMetadataEvent) + R"json(,
+    {
+      "name": "k.cu:8 [Path]",
+      "cat": "Path",
+      "ph": "X",
+      "ts": 0.0,
+      "dur": 10.0,
+      "pid": 0,
+      "tid": 3,
+      "args": {
+        "event_idx": 2,
+        "kind": "Path",
+        "site_id": "0x00000040",
+        "warp_idx": 3
+      }
+    },
+    {
+      "name": "k.cu:8 [Value]",
+      "cat": "Value",
+      "ph": "X",
+      "ts": 10.0,
+      "dur": 10.0,
+      "pid": 2,
+      "tid": 1,
+      "args": {
+        "event_idx": 1,
+        "kind": "Value",
+        "site_id": "0x00000050",
+        "warp_idx": 9
+      }
+    },
+    {
+      "name": "k.cu:8 [ExtraEvents]",
+      "cat": "ExtraEvents",
+      "ph": "X",
+      "ts": 20.0,
+      "dur": 10.0,
+      "pid": 1,
+      "tid": 0,
+      "args": {
+        "event_idx": 3,
+        "kind": "ExtraEvents",
+        "site_id": "0x00000050",
+        "warp_idx": 4
+      }
+    },
+    {
+      "name": "divergence_count",
+      "cat": "heatmap",
+      "ph": "C",
+      "ts": 130.0,
+      "pid": 0,
+      "tid": 0,
+      "args": {
+        "k.cu:8": 1
+      }
+    },
+    {
+      "name": "divergence_count",
+      "cat": "heatmap",
+      "ph": "C",
+      "ts": 131.0,
+      "pid": 0,
+      "tid": 0,
+      "args": {
+        "k.cu:8": 2
+      }
+    }
+  ]
+})json");
+}
+
+TEST(ChromeTraceExport, ZeroWarpsPerBlockPutsEachWarpInItsOwnProcess) {
+  const DiffResult result = result_with({divergence(9, 0, 1, DivergenceKind{BranchKind{1, 0}})});
+  const std::string text = export_chrome(trace_with(0), result, nullptr);
+  EXPECT_NE(text.find("\"pid\": 9,\n      \"tid\": 0,"), std::string::npos) << text;
+}
+
+TEST(ChromeTraceExport, KernelNameBytes) {
+  struct Case {
+    const char* name;
+    std::string bytes;  // at most 64
+    std::string expected;
+  };
+  const std::string full(64, 'k');
+  const std::vector<Case> cases = {
+      {"64 bytes without NUL", full, full},
+      {"stops at NUL", std::string("ab\0cd", 5), "ab"},
+      {"invalid UTF-8", "k\xff\xc3(\xe2\x9c\x93", "k\xef\xbf\xbd\xef\xbf\xbd(\xe2\x9c\x93"},
+      {"quote escaped", "a\"b", "a\\\"b"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TraceBuilder builder;
+    builder.header.kernel_name.fill(0);
+    std::copy(c.bytes.begin(), c.bytes.end(), builder.header.kernel_name.begin());
+    const std::string text = export_chrome(builder.build(), result_with({}), nullptr);
+    EXPECT_NE(text.find("\"args\": {\n        \"name\": \"" + c.expected + "\"\n"),
+              std::string::npos)
+        << text;
+  }
+}
+
+TEST(ChromeTraceExport, ReplacesExistingFileWhole) {
+  const auto path = scratch_dir() / "old.json";
+  write_file(path, std::string(4096, 'x'));
+  const Trace a = trace_with(1);
+  ASSERT_TRUE(export_chrome_trace(a, a, result_with({}), nullptr, path));
+  EXPECT_EQ(read_file(path), std::string(kMetadataEvent) + "\n  ]\n}");
+}
+
+TEST(Export, OperatingSystemErrorsUnchanged) {
+  const Trace trace = trace_with(1);
+  const DiffResult result = result_with({divergence(0, 0, 1, DivergenceKind{BranchKind{1, 0}})});
+  const std::vector<std::pair<const char*, std::function<Status(const std::string&)>>> exporters = {
+      {"csv", [&](const std::string& path) { return export_csv(result, nullptr, path); }},
+      {"chrome",
+       [&](const std::string& path) {
+         return export_chrome_trace(trace, trace, result, nullptr, path);
+       }},
+  };
+  const std::string dir = scratch_dir();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {dir + "/missing/out", "No such file or directory (os error 2)"},
+      {dir, "Is a directory (os error 21)"},
+      {"/dev/full", "No space left on device (os error 28)"},
+  };
+  for (const auto& [exporter, run] : exporters) {
+    for (const auto& [path, message] : cases) {
+      SCOPED_TRACE(std::string(exporter) + " " + path);
+      const Status status = run(path);
+      ASSERT_FALSE(status);
+      EXPECT_EQ(status.error().message(), message);
+      EXPECT_TRUE(status.error().causes().empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vemo
