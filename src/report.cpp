@@ -1,1 +1,430 @@
 #include "report.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "console.hpp"
+
+namespace vemo {
+
+namespace {
+
+using console::Align;
+using console::Color;
+using console::paint;
+using console::print;
+
+inline constexpr std::size_t MAX_DETAILED_PER_SITE = 3;
+inline constexpr int MAX_LISTED_LANES = 8;
+inline constexpr std::size_t HISTORY_CONTEXT = 8;
+
+// ---------------------------------------------------------------------------------------------
+// Trace info and dump
+
+struct WarpTotals {
+  std::uint64_t events = 0;
+  std::uint64_t overflows = 0;
+};
+
+// Sums over the warps whose buffer can be read; the others are left out silently.
+WarpTotals warp_totals(const Trace& trace) {
+  WarpTotals totals;
+  for (std::uint64_t w = 0; w < trace.header.num_warps; ++w) {
+    const auto view = warp_events(trace, w);
+    if (!view) continue;
+    totals.events += view->header->event_count;
+    totals.overflows += view->header->overflow_count;
+  }
+  return totals;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared pieces
+
+std::string hex_id(std::uint32_t id) {
+  return fmt::format("0x{:08x}", id);
+}
+
+std::string file_line(const SourceLocation& location) {
+  return fmt::format("{}:{}", location.filename, location.line);
+}
+
+// "file:line" when the map knows the site, else its hexadecimal id.
+std::string site_label(const SiteMap* site_map, std::uint32_t site_id) {
+  const SourceLocation* location = find_location(site_map, site_id);
+  return location != nullptr ? file_line(*location) : hex_id(site_id);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Divergence listing
+
+std::string site_heading(std::uint32_t site_id, std::size_t count, const SiteMap* site_map) {
+  const std::string id = paint(hex_id(site_id), console::fg(Color::Cyan));
+  const std::string affected =
+      paint(fmt::format("{} warps affected", count), console::fg(Color::Yellow));
+  const SourceLocation* location = find_location(site_map, site_id);
+  if (location == nullptr) return fmt::format("{} ({})", id, affected);
+  return fmt::format("{} at {} ({})", id, paint(file_line(*location), console::bold(Color::Green)),
+                     affected);
+}
+
+std::string lane_list(std::uint32_t lanes) {
+  std::string text = "[";
+  for (int lane = 0; lane < 32; ++lane) {
+    if ((lanes >> lane & 1U) == 0) continue;
+    if (text.size() > 1) text += ", ";
+    text += std::to_string(lane);
+  }
+  return text + "]";
+}
+
+void print_branch(const BranchKind& kind, std::uint32_t site_id) {
+  auto direction = [](std::uint8_t dir) { return dir != 0 ? "TAKEN" : "NOT-TAKEN"; };
+  print("{}\n", paint("Branch Direction", console::fg(Color::Yellow)));
+  print("    Trace A: {}\n", paint(direction(kind.dir_a), console::fg(Color::Cyan)));
+  print("    Trace B: {}\n", paint(direction(kind.dir_b), console::fg(Color::Magenta)));
+  print("    → Threads at site {} took different branch\n", hex_id(site_id));
+}
+
+void print_value(const ValueKind& kind, std::uint32_t site_id) {
+  print("{}\n", paint("Value Mismatch", console::fg(Color::Blue)));
+  print("    Trace A: {} (0x{:08x})\n", kind.val_a, kind.val_a);
+  print("    Trace B: {} (0x{:08x})\n", kind.val_b, kind.val_b);
+  print("    → Different operand values at site {}\n", hex_id(site_id));
+}
+
+void print_active_mask(const ActiveMaskKind& kind) {
+  print("{}\n", paint("Active Mask Mismatch", console::fg(Color::Magenta)));
+  print("    Trace A: 0x{:08x} ({} threads active)\n", kind.mask_a, std::popcount(kind.mask_a));
+  print("    Trace B: 0x{:08x} ({} threads active)\n", kind.mask_b, std::popcount(kind.mask_b));
+  const std::uint32_t differing = kind.mask_a ^ kind.mask_b;
+  if (differing == 0) return;
+  print("    → Lanes differ: 0x{:08x}\n", differing);
+  if (std::popcount(differing) <= MAX_LISTED_LANES)
+    print("    → Lanes: {}\n", lane_list(differing));
+}
+
+void print_reached(std::string_view trace, std::uint32_t site, const SiteMap* site_map) {
+  const SourceLocation* location = find_location(site_map, site);
+  if (location == nullptr) {
+    print("    {} reached: {}\n", trace, hex_id(site));
+    return;
+  }
+  print("    {} reached: {} ({})\n", trace, hex_id(site),
+        paint(file_line(*location), console::fg(Color::Green)));
+}
+
+void print_path(const PathKind& kind, const SiteMap* site_map) {
+  print("{}\n", paint("TRUE PATH DIVERGENCE", console::bold(Color::Red)));
+  print_reached("Trace A", kind.site_a, site_map);
+  print_reached("Trace B", kind.site_b, site_map);
+  print("    → {}\n", paint("Control flow has truly diverged - different code paths executed",
+                            console::fg(Color::Red)));
+}
+
+void print_extra_events(const ExtraEventsKind& kind) {
+  const std::string_view side = trace_side_name(kind.in_trace);
+  print("{}\n", paint("Extra Events (Drift)", console::fg(Color::Cyan)));
+  print("    Trace {} has {} extra event(s)\n", side, kind.count);
+  print("    → Trace {} executed more iterations or deeper recursion\n", side);
+}
+
+// The 32 bits of an operand as a float ("{:.4}", fixed) or as a signed integer.
+std::string operand_text(std::uint32_t bits, bool as_float) {
+  if (!as_float) return fmt::format("{}", std::bit_cast<std::int32_t>(bits));
+  const float value = std::bit_cast<float>(bits);
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  return fmt::format("{:.4f}", value);
+}
+
+void print_snapshot(const SnapshotPair& snapshot, bool float_operands) {
+  const bool as_float = snapshot.predicate < FLOAT_PREDICATE_LIMIT || float_operands;
+  const std::string title =
+      fmt::format("Per-Lane Operand Snapshot ({}):", cmp_predicate_name(snapshot.predicate));
+  print("    {}\n", paint(title, console::bold(Color::White)));
+  const auto cyan = console::fg(Color::Cyan);
+  const auto magenta = console::fg(Color::Magenta);
+  print("    {}  {}  {}  {}  {}\n", paint("Lane", console::kDim, 4, Align::Right),
+        paint("A:lhs", cyan, 10, Align::Right), paint("A:rhs", cyan, 10, Align::Right),
+        paint("B:lhs", magenta, 10, Align::Right), paint("B:rhs", magenta, 10, Align::Right));
+  const std::uint32_t lanes = snapshot.lane_mask_a | snapshot.lane_mask_b;
+  for (std::size_t lane = 0; lane < SNAPSHOT_LANES; ++lane) {
+    if ((lanes >> lane & 1U) == 0) continue;
+    const bool differs = snapshot.lhs_a[lane] != snapshot.lhs_b[lane] ||
+                         snapshot.rhs_a[lane] != snapshot.rhs_b[lane];
+    const std::string row = fmt::format(
+        "    {:>4}  {:>10}  {:>10}  {:>10}  {:>10}{}", lane,
+        operand_text(snapshot.lhs_a[lane], as_float), operand_text(snapshot.rhs_a[lane], as_float),
+        operand_text(snapshot.lhs_b[lane], as_float), operand_text(snapshot.rhs_b[lane], as_float),
+        differs ? " <<<" : "");
+    print("{}\n", differs ? paint(row, console::fg(Color::Red)) : row);
+  }
+}
+
+void print_entry(const Divergence& divergence, const SiteMap* site_map, bool float_operands) {
+  print("  Warp {} @ event {}: ", divergence.warp_idx, divergence.event_idx);
+  const DivergenceKind& kind = divergence.kind;
+  if (const auto* branch = kind.get<BranchKind>()) print_branch(*branch, divergence.site_id);
+  if (const auto* value = kind.get<ValueKind>()) print_value(*value, divergence.site_id);
+  if (const auto* mask = kind.get<ActiveMaskKind>()) print_active_mask(*mask);
+  if (const auto* path = kind.get<PathKind>()) print_path(*path, site_map);
+  if (const auto* extra = kind.get<ExtraEventsKind>()) print_extra_events(*extra);
+  if (divergence.snapshot) print_snapshot(*divergence.snapshot, float_operands);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Classification
+
+console::Style root_cause_style(RootCause cause) {
+  switch (cause) {
+    case RootCause::RaceCondition:
+      return console::bold(Color::Red);
+    case RootCause::FloatingPointPrecision:
+      return console::bold(Color::Yellow);
+    case RootCause::AlgorithmicBug:
+      return console::fg(Color::Red);
+    case RootCause::MemoryOrdering:
+      return console::bold(Color::Magenta);
+    case RootCause::LoopBoundDifference:
+      break;
+  }
+  return console::fg(Color::Cyan);
+}
+
+// Truncated toward zero; a confidence outside [0, 1] (never produced) is clamped, so the
+// conversion stays defined.
+unsigned confidence_percent(double confidence) {
+  if (!(confidence > 0.0)) return 0;
+  return static_cast<unsigned>(std::min(confidence, 1.0) * 100.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Value history
+
+std::vector<HistoryEntry> history_or_empty(const Trace& trace, std::uint64_t warp) {
+  auto entries = history_entries(trace, warp);
+  return entries ? std::move(*entries) : std::vector<HistoryEntry>{};
+}
+
+// The warps of one trace that hold the threads of cross-GPU chunk `chunk`, `chunk_width`
+// threads wide (the larger warp size): from chunk * width / warp_size on, for as many warps as
+// the chunk spans, within the trace's warp count. This matches how the comparison cuts jobs.
+struct WarpRange {
+  std::uint64_t first = 0;
+  std::uint64_t end = 0;
+};
+
+WarpRange chunk_warps(std::uint32_t chunk, std::uint32_t chunk_width, std::uint32_t warp_size,
+                      std::uint32_t num_warps) {
+  const std::uint64_t start = std::uint64_t{chunk} * chunk_width;
+  const std::uint64_t stop = start + chunk_width;
+  const std::uint64_t end = std::min<std::uint64_t>(num_warps, (stop + warp_size - 1) / warp_size);
+  return {.first = start / warp_size, .end = end};
+}
+
+struct HistoryPair {
+  std::vector<HistoryEntry> a;
+  std::vector<HistoryEntry> b;
+};
+
+// Cross-GPU divergences name a chunk, not a warp. Trace A: the chunk's warp whose events
+// contain the divergence's position in the chunk's concatenated sequence (the last readable
+// warp when the position lies past the end, as for trace B's extra events). Trace B: the
+// divergence records no position on its side, so the first of the chunk's warps that has
+// history.
+HistoryPair cross_gpu_histories(const Divergence& divergence, const CrossGpuInfo& info,
+                                const Trace& a, const Trace& b) {
+  const std::uint32_t size_a = std::max<std::uint32_t>(info.warp_size_a, 1);
+  const std::uint32_t size_b = std::max<std::uint32_t>(info.warp_size_b, 1);
+  const std::uint32_t width = std::max(size_a, size_b);
+  HistoryPair histories;
+
+  const WarpRange range_a = chunk_warps(divergence.warp_idx, width, size_a, a.header.num_warps);
+  std::uint64_t position = divergence.event_idx;
+  std::optional<std::uint64_t> warp_a;
+  for (std::uint64_t w = range_a.first; w < range_a.end; ++w) {
+    const auto view = warp_events(a, w);
+    if (!view) continue;
+    warp_a = w;
+    if (position < view->events.size()) break;
+    position -= view->events.size();
+  }
+  if (warp_a) histories.a = history_or_empty(a, *warp_a);
+
+  const WarpRange range_b = chunk_warps(divergence.warp_idx, width, size_b, b.header.num_warps);
+  for (std::uint64_t w = range_b.first; w < range_b.end && histories.b.empty(); ++w)
+    histories.b = history_or_empty(b, w);
+  return histories;
+}
+
+HistoryPair divergence_histories(const Divergence& divergence, const DiffResult& result,
+                                 const Trace& a, const Trace& b) {
+  if (result.cross_gpu) return cross_gpu_histories(divergence, *result.cross_gpu, a, b);
+  return {history_or_empty(a, divergence.warp_idx), history_or_empty(b, divergence.warp_idx)};
+}
+
+void print_history_block(std::string_view title, console::Style style,
+                         const std::vector<HistoryEntry>& entries, const SiteMap* site_map) {
+  if (entries.empty()) return;
+  print("    {}\n", paint(title, style));
+  const std::size_t shown = std::min(HISTORY_CONTEXT, entries.size());
+  for (std::size_t i = entries.size() - shown; i < entries.size(); ++i) {
+    const HistoryEntry& entry = entries[i];
+    const auto offset = -static_cast<std::int64_t>(entries.size() - i);
+    print("      [{:+3}] value={:<10} ({}) seq={}\n", offset, entry.value,
+          site_label(site_map, entry.site_id), entry.seq);
+  }
+}
+
+}  // namespace
+
+void print_trace_info(std::string_view name, const Trace& trace) {
+  const TraceHeader& header = trace.header;
+  print("\n{}\n", paint(fmt::format("=== {} ===", name), console::kBold));
+  print("Kernel:     {}\n", header.kernel_name_text());
+  print("Hash:       0x{:016x}\n", header.kernel_hash);
+  print("Grid:       {}\n", dims_text(header.grid));
+  print("Block:      {}\n", dims_text(header.block));
+  print("Warps:      {}\n", header.num_warps);
+  const WarpTotals totals = warp_totals(trace);
+  print("Events:     {}\n", totals.events);
+  print("Overflows:  {}\n", totals.overflows);
+  print("Timestamp:  {}\n", header.timestamp);
+  print("CUDA Arch:  SM_{}\n", header.cuda_arch);
+  if ((header.flags & TRACE_FLAG_SAMPLING) != 0) {
+    print("Sampling:   1/{} (~{:.1f}% of events recorded)\n", header.sample_rate,
+          100.0 / header.sample_rate);
+  }
+  if ((header.flags & TRACE_FLAG_SNAPSHOTS) != 0)
+    print("Snapshots:  depth={} (per-lane operand capture)\n", header.snapshot_depth);
+}
+
+void dump_trace(std::string_view name, const Trace& trace, std::uint64_t limit) {
+  print("\n=== {} ===\n", name);
+  print_trace_info(name, trace);
+  print("\n=== Events (first {} events) ===\n", limit);
+  std::uint64_t count = 0;
+  for (std::uint64_t w = 0; w < trace.header.num_warps; ++w) {
+    const auto view = warp_events(trace, w);
+    if (!view) continue;
+    if (count >= limit) return;
+    print("\nWarp {} ({} events, {} overflows):\n", w, view->header->event_count,
+          view->header->overflow_count);
+    const std::uint64_t room = limit - count;
+    const std::uint64_t listed = std::min<std::uint64_t>(room, view->events.size());
+    for (std::uint64_t i = 0; i < listed; ++i) {
+      const TraceEvent& event = view->events[i];
+      print("  [{}] site=0x{:08x} type={} branch={} active_mask=0x{:08x} value={}\n", i,
+            event.site_id, event.event_type, event.branch_dir, event.active_mask, event.value);
+    }
+    count += listed;
+  }
+}
+
+void print_summary(const DiffResult& result) {
+  print("\n{}\n", paint("=== Diff Summary ===", console::kBold));
+  if (const auto& info = result.cross_gpu) {
+    print("{}\n", paint("Cross-GPU mode", console::bold(Color::Yellow)));
+    print("  Trace A: {} (warp size {})\n", info->arch_a.text(), info->warp_size_a);
+    print("  Trace B: {} (warp size {})\n", info->arch_b.text(), info->warp_size_b);
+    print("  Grid A: {}  Block A: {}\n", dims_text(info->grid_a), dims_text(info->block_a));
+    print("  Grid B: {}  Block B: {}\n", dims_text(info->grid_b), dims_text(info->block_b));
+  }
+  print("Total warps:          {}\n", result.total_warps);
+  print("Warps compared:       {}\n", result.warps_compared);
+  print("Warps diverged:       {}\n", result.warps_diverged);
+  print("Events in trace A:    {}\n", result.total_events_a);
+  print("Events in trace B:    {}\n", result.total_events_b);
+  print("Total divergences:    {}\n", result.divergences.size());
+  print("\n");
+  if (result.divergences.empty()) {
+    print("{}\n", paint("✓ Traces are IDENTICAL", console::bold(Color::Green)));
+    return;
+  }
+  print("{} {}\n", paint("✗ DIVERGENCE DETECTED:", console::bold(Color::Red)),
+        paint(fmt::format("{} warps affected", result.warps_diverged), console::fg(Color::Red)));
+  const auto counts = count_by_kind(result.divergences);
+  if (!counts.empty()) {
+    print("\nDivergence breakdown:\n");
+    for (const auto& [kind, count] : counts) print("  {}: {}\n", kind, count);
+  }
+  print("\n");
+}
+
+void print_divergences(const DiffResult& result, std::uint64_t max_shown, const SiteMap* site_map,
+                       bool float_operands) {
+  if (result.divergences.empty()) return;
+  print("{}\n", paint("=== Divergences ===", console::kBold));
+  std::uint64_t shown = 0;
+  for (const auto& [site_id, group] : group_by_site(result.divergences)) {
+    if (shown >= max_shown) {
+      print("\n... {} more divergences not shown\n", result.divergences.size() - shown);
+      return;
+    }
+    print("\n{} {}\n", paint("Site:", console::kBold),
+          site_heading(site_id, group.size(), site_map));
+    std::size_t detailed = 0;
+    for (const Divergence* divergence : group) {
+      if (detailed >= MAX_DETAILED_PER_SITE || shown >= max_shown) break;
+      print_entry(*divergence, site_map, float_operands);
+      ++detailed;
+      ++shown;
+    }
+    if (group.size() > detailed)
+      print("  ... and {} more warps at this site\n", group.size() - detailed);
+  }
+}
+
+void print_classification(const ClassificationReport& report, const SiteMap* site_map) {
+  if (report.classifications.empty()) return;
+  print("\n{}\n", paint("=== Root-Cause Classification ===", console::kBold));
+  if (!report.category_counts.empty()) {
+    print("\n{}:\n", paint("Category Summary", console::kBold));
+    for (const auto& [cause, sites] : report.category_counts)
+      print("  {}: {} site(s)\n", root_cause_name(cause), sites);
+  }
+  print("\n{}:\n", paint("Per-Site Classification", console::kBold));
+  for (const SiteClassification& site : report.classifications) {
+    const SourceLocation* location = find_location(site_map, site.site_id);
+    const std::string label =
+        location == nullptr ? hex_id(site.site_id)
+                            : fmt::format("{} ({})", hex_id(site.site_id), file_line(*location));
+    print("\n  Site {} → {} ({}% confidence)\n", paint(label, console::fg(Color::Cyan)),
+          paint(root_cause_name(site.root_cause), root_cause_style(site.root_cause)),
+          confidence_percent(site.confidence));
+    print("    {}\n", paint(root_cause_explanation(site.root_cause), console::kDim));
+  }
+  print("\n");
+}
+
+void print_value_history(const DiffResult& result, const Trace& a, const Trace& b,
+                         std::uint64_t max_shown, const SiteMap* site_map) {
+  if (result.divergences.empty()) return;
+  if (!a.header.has_history() && !b.header.has_history()) {
+    print("\n{}\n", paint("No history data. Set VEMO_HISTORY_DEPTH=64 to enable time-travel.",
+                          console::kDim));
+    return;
+  }
+  print("\n{}\n", paint("=== Value History (Time-Travel) ===", console::kBold));
+  std::uint64_t shown = 0;
+  for (const Divergence& divergence : result.divergences) {
+    if (shown >= max_shown) break;
+    const HistoryPair histories = divergence_histories(divergence, result, a, b);
+    if (histories.a.empty() && histories.b.empty()) continue;
+    print("\n  {} {} (warp {})\n", paint("Divergence at", console::kBold),
+          paint(site_label(site_map, divergence.site_id), console::fg(Color::Green)),
+          divergence.warp_idx);
+    print_history_block("Trace A history:", console::fg(Color::Cyan), histories.a, site_map);
+    print_history_block("Trace B history:", console::fg(Color::Magenta), histories.b, site_map);
+    ++shown;
+  }
+}
+
+}  // namespace vemo
