@@ -1,1 +1,411 @@
 #include "compare/traces.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <unordered_map>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include "compare/diff.hpp"
+#include "console.hpp"
+
+namespace vemo {
+
+namespace {
+
+// ---- The worker pool ----
+
+std::string_view trim_ascii(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::optional<std::int64_t> parse_integer(std::string_view text) {
+  text = trim_ascii(text);
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::uint32_t> whole_cpus(std::optional<std::int64_t> quota,
+                                        std::optional<std::int64_t> period) {
+  if (!quota || !period || *quota <= 0 || *period <= 0) return std::nullopt;
+  const std::int64_t cpus = *quota / *period + (*quota % *period != 0 ? 1 : 0);
+  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(cpus, 1, UINT32_MAX));
+}
+
+std::optional<std::string> read_small_file(const char* path) {
+  std::ifstream file(path);
+  if (!file) return std::nullopt;
+  std::string text;
+  std::getline(file, text);
+  if (file.bad()) return std::nullopt;
+  return text;
+}
+
+std::uint32_t affinity_cpu_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    return static_cast<std::uint32_t>(std::max(CPU_COUNT(&set), 1));
+  }
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+std::optional<std::uint32_t> cgroup_cpu_quota() {
+  if (const auto cpu_max = read_small_file("/sys/fs/cgroup/cpu.max")) {
+    return cpu_quota_from_cpu_max(*cpu_max);
+  }
+  const auto quota = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
+  const auto period = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+  if (!quota || !period) return std::nullopt;
+  return cpu_quota_from_cfs(*quota, *period);
+}
+
+// Created on first use and kept for the rest of the process.
+tbb::task_arena& worker_pool() {
+  static tbb::task_arena pool(
+      static_cast<int>(std::min<std::uint32_t>(comparison_worker_count(), INT_MAX)));
+  return pool;
+}
+
+// ---- Comparability ----
+
+Status check_kernel(const TraceHeader& a, const TraceHeader& b, const CompareConfig& config) {
+  if (a.kernel_hash == b.kernel_hash) return {};
+  if (!config.skip_kernel_name_check && !config.cross_gpu) {
+    return fail(
+        "Kernel mismatch: '{}' (0x{:016x}) vs '{}' (0x{:016x})\n"
+        "Hint: use --force to compare different kernel variants",
+        a.kernel_name_text(), a.kernel_hash, b.kernel_name_text(), b.kernel_hash);
+  }
+  console::eprint("Warning: Kernel mismatch ({}): '{}' vs '{}'\n",
+                  config.cross_gpu ? "--cross-gpu" : "--force", a.kernel_name_text(),
+                  b.kernel_name_text());
+  return {};
+}
+
+Status check_shape(const TraceHeader& a, const TraceHeader& b, const CompareConfig& config) {
+  if (config.cross_gpu) {
+    if (a.grid != b.grid) {
+      console::eprint("Note (cross-GPU): Grid dimension mismatch: {} vs {}\n", dims_text(a.grid),
+                      dims_text(b.grid));
+    }
+    if (a.block != b.block) {
+      console::eprint("Note (cross-GPU): Block dimension mismatch: {} vs {}\n", dims_text(a.block),
+                      dims_text(b.block));
+    }
+    return {};
+  }
+  if (a.grid != b.grid) {
+    return fail("Grid dimension mismatch: {} vs {}", dims_text(a.grid), dims_text(b.grid));
+  }
+  if (a.block != b.block) {
+    return fail("Block dimension mismatch: {} vs {}", dims_text(a.block), dims_text(b.block));
+  }
+  if (a.num_warps != b.num_warps) {
+    return fail("Total warp mismatch: {} vs {}", a.num_warps, b.num_warps);
+  }
+  return {};
+}
+
+// ---- Jobs ----
+
+std::uint64_t warp_size_of(const TraceHeader& header) {
+  return GpuArch::from_cuda_arch(header.cuda_arch).warp_size();
+}
+
+// The warps of one trace that hold threads [start, end).
+std::vector<std::uint32_t> warps_covering(std::uint64_t start, std::uint64_t end,
+                                          std::uint64_t warp_size, std::uint64_t num_warps) {
+  const std::uint64_t last = std::min(num_warps, (end + warp_size - 1) / warp_size);
+  std::vector<std::uint32_t> warps;
+  for (std::uint64_t warp = start / warp_size; warp < last; ++warp) {
+    warps.push_back(static_cast<std::uint32_t>(warp));
+  }
+  return warps;
+}
+
+const SiteRemapper* effective(const SiteRemapper* remapper) {
+  return remapper != nullptr && !remapper->empty() ? remapper : nullptr;
+}
+
+// One trace's event sequence of a job. A single warp that needs no change is viewed in place;
+// otherwise the events are copied once into `storage`, trace-B ids remapped while copying.
+// Unreadable warps add nothing.
+std::span<const TraceEvent> job_sequence(const Trace& trace,
+                                         const std::vector<std::uint32_t>& warps,
+                                         const SiteRemapper* remapper,
+                                         std::vector<TraceEvent>& storage) {
+  if (warps.size() == 1 && remapper == nullptr) {
+    const auto view = warp_events(trace, warps.front());
+    return view ? view->events : std::span<const TraceEvent>{};
+  }
+  std::size_t total = 0;
+  for (const std::uint32_t warp : warps) {
+    if (const auto view = warp_events(trace, warp)) total += view->events.size();
+  }
+  storage.reserve(total);
+  for (const std::uint32_t warp : warps) {
+    const auto view = warp_events(trace, warp);
+    if (!view) continue;
+    if (remapper == nullptr) {
+      storage.insert(storage.end(), view->events.begin(), view->events.end());
+      continue;
+    }
+    std::ranges::transform(view->events, std::back_inserter(storage), [&](TraceEvent event) {
+      event.site_id = remap_site(*remapper, event.site_id);
+      return event;
+    });
+  }
+  return storage;
+}
+
+std::vector<Divergence> diff_all_jobs(const std::vector<WarpJob>& jobs, const Trace& a,
+                                      const Trace& b, const SiteRemapper* remapper,
+                                      const CompareConfig& config) {
+  std::vector<std::vector<Divergence>> per_job(jobs.size());
+  if (!jobs.empty()) {
+    worker_pool().execute([&] {
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size()), [&](const auto& range) {
+        for (std::size_t k = range.begin(); k != range.end(); ++k) {
+          per_job[k] = diff_warp_job(jobs[k], a, b, remapper, config);
+        }
+      });
+    });
+  }
+  std::size_t total = 0;
+  for (const auto& found : per_job) total += found.size();
+  std::vector<Divergence> joined;
+  joined.reserve(total);
+  for (auto& found : per_job) std::ranges::move(found, std::back_inserter(joined));
+  return joined;
+}
+
+// ---- Snapshots ----
+//
+// A divergence names its job's warp_idx and trace A's site id. Each trace is looked up under its
+// own warps and ids: trace A under the job warp whose events hold the divergence's event_idx,
+// trace B under each of the job's warps and each B id that maps to the site (the site itself
+// unless the remapper moves it away); the greatest seq wins, the first found among equals.
+
+class SiteOrigins {
+ public:
+  explicit SiteOrigins(const SiteRemapper* remapper) : remapper_(remapper) {
+    if (remapper_ == nullptr) return;
+    for (const auto& [site_b, site_a] : *remapper_) origins_[site_a].push_back(site_b);
+    for (auto& [site_a, sites_b] : origins_) std::ranges::sort(sites_b);
+  }
+
+  template <class F>
+  void for_each(std::uint32_t site, F&& visit) const {
+    if (remapper_ == nullptr || remap_site(*remapper_, site) == site) visit(site);
+    if (const auto it = origins_.find(site); it != origins_.end()) {
+      for (const std::uint32_t origin : it->second) {
+        if (origin != site) visit(origin);
+      }
+    }
+  }
+
+ private:
+  const SiteRemapper* remapper_;
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> origins_;
+};
+
+void keep_latest(std::optional<OperandSnapshot>& best,
+                 const Result<std::optional<OperandSnapshot>>& found) {
+  if (!found || !found->has_value()) return;
+  if (!best || (*found)->seq > best->seq) best = **found;
+}
+
+std::optional<std::uint32_t> warp_holding_event(const Trace& trace,
+                                                const std::vector<std::uint32_t>& warps,
+                                                std::uint64_t event_idx) {
+  std::uint64_t start = 0;
+  for (const std::uint32_t warp : warps) {
+    const auto view = warp_events(trace, warp);
+    if (!view) continue;
+    if (event_idx - start < view->events.size()) return warp;
+    start += view->events.size();
+  }
+  return std::nullopt;
+}
+
+std::optional<SnapshotPair> snapshot_pair(const std::optional<OperandSnapshot>& a,
+                                          const std::optional<OperandSnapshot>& b) {
+  if (!a && !b) return std::nullopt;
+  SnapshotPair pair;
+  if (a) {
+    pair.lhs_a = a->lhs;
+    pair.rhs_a = a->rhs;
+    pair.lane_mask_a = a->lane_mask;
+  }
+  if (b) {
+    pair.lhs_b = b->lhs;
+    pair.rhs_b = b->rhs;
+    pair.lane_mask_b = b->lane_mask;
+  }
+  pair.predicate = a ? a->predicate : b->predicate;
+  return pair;
+}
+
+const WarpJob* job_with_index(const std::vector<WarpJob>& jobs, std::uint32_t warp_idx) {
+  const auto it = std::ranges::lower_bound(jobs, warp_idx, {}, &WarpJob::warp_idx);
+  return it != jobs.end() && it->warp_idx == warp_idx ? &*it : nullptr;
+}
+
+void attach_snapshots(std::vector<Divergence>& divergences, const std::vector<WarpJob>& jobs,
+                      const Trace& a, const Trace& b, const SiteRemapper* remapper) {
+  const bool in_a = a.header.has_snapshots();
+  const bool in_b = b.header.has_snapshots();
+  if (!in_a && !in_b) return;
+  const SiteOrigins origins_b(remapper);
+  for (Divergence& divergence : divergences) {
+    if (!divergence.kind.get<BranchKind>() && !divergence.kind.get<ActiveMaskKind>()) continue;
+    const WarpJob* job = job_with_index(jobs, divergence.warp_idx);
+    if (job == nullptr) continue;
+    std::optional<OperandSnapshot> snapshot_a;
+    std::optional<OperandSnapshot> snapshot_b;
+    if (in_a) {
+      if (const auto warp = warp_holding_event(a, job->warps_a, divergence.event_idx)) {
+        keep_latest(snapshot_a, find_snapshot(a, *warp, divergence.site_id));
+      }
+    }
+    if (in_b) {
+      for (const std::uint32_t warp : job->warps_b) {
+        origins_b.for_each(divergence.site_id, [&](std::uint32_t site) {
+          keep_latest(snapshot_b, find_snapshot(b, warp, site));
+        });
+      }
+    }
+    divergence.snapshot = snapshot_pair(snapshot_a, snapshot_b);
+  }
+}
+
+// ---- Counts ----
+
+// Jobs have distinct warp_idx and the list is grouped by job, so each run is one warp.
+std::uint64_t distinct_warps(const std::vector<Divergence>& divergences) {
+  std::uint64_t count = 0;
+  for (std::size_t k = 0; k < divergences.size(); ++k) {
+    if (k == 0 || divergences[k].warp_idx != divergences[k - 1].warp_idx) ++count;
+  }
+  return count;
+}
+
+std::uint64_t total_events(const Trace& trace) {
+  std::uint64_t total = 0;
+  for (std::uint32_t warp = 0; warp < trace.header.num_warps; ++warp) {
+    if (const auto view = warp_events(trace, warp)) total += view->header->event_count;
+  }
+  return total;
+}
+
+CrossGpuInfo cross_gpu_info(const TraceHeader& a, const TraceHeader& b) {
+  CrossGpuInfo info;
+  info.arch_a = GpuArch::from_cuda_arch(a.cuda_arch);
+  info.arch_b = GpuArch::from_cuda_arch(b.cuda_arch);
+  info.warp_size_a = info.arch_a.warp_size();
+  info.warp_size_b = info.arch_b.warp_size();
+  info.grid_a = a.grid;
+  info.grid_b = b.grid;
+  info.block_a = a.block;
+  info.block_b = b.block;
+  return info;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> cpu_quota_from_cpu_max(std::string_view cpu_max) {
+  cpu_max = trim_ascii(cpu_max);
+  const auto space = cpu_max.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  return whole_cpus(parse_integer(cpu_max.substr(0, space)),
+                    parse_integer(cpu_max.substr(space + 1)));
+}
+
+std::optional<std::uint32_t> cpu_quota_from_cfs(std::string_view quota_us,
+                                                std::string_view period_us) {
+  return whole_cpus(parse_integer(quota_us), parse_integer(period_us));
+}
+
+std::uint32_t comparison_worker_count() {
+  const std::uint32_t cpus = affinity_cpu_count();
+  const auto quota = cgroup_cpu_quota();
+  return quota ? std::min(cpus, *quota) : cpus;
+}
+
+std::vector<WarpJob> same_arch_warp_jobs(std::uint32_t first, std::uint32_t end) {
+  std::vector<WarpJob> jobs;
+  if (end > first) jobs.reserve(end - first);
+  for (std::uint32_t warp = first; warp < end; ++warp) jobs.push_back({{warp}, warp, {warp}});
+  return jobs;
+}
+
+std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b) {
+  const std::uint64_t size_a = warp_size_of(a.header);
+  const std::uint64_t size_b = warp_size_of(b.header);
+  const std::uint64_t threads = std::min(a.header.num_warps * size_a, b.header.num_warps * size_b);
+  const std::uint64_t width = std::max(size_a, size_b);
+  std::vector<WarpJob> jobs;
+  for (std::uint64_t chunk = 0; chunk * width < threads; ++chunk) {
+    const std::uint64_t start = chunk * width;
+    const std::uint64_t end = std::min(start + width, threads);
+    WarpJob job{warps_covering(start, end, size_a, a.header.num_warps),
+                static_cast<std::uint32_t>(chunk),
+                warps_covering(start, end, size_b, b.header.num_warps)};
+    if (!job.warps_a.empty() && !job.warps_b.empty()) jobs.push_back(std::move(job));
+  }
+  return jobs;
+}
+
+std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const Trace& b,
+                                      const SiteRemapper* remapper, const CompareConfig& config) {
+  std::vector<TraceEvent> storage_a;
+  std::vector<TraceEvent> storage_b;
+  const auto events_a = job_sequence(a, job.warps_a, nullptr, storage_a);
+  const auto events_b = job_sequence(b, job.warps_b, effective(remapper), storage_b);
+  return config.cross_gpu ? diff_events_cross_gpu(job.warp_idx, events_a, events_b, config)
+                          : diff_events(job.warp_idx, events_a, events_b, config);
+}
+
+Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareConfig& config,
+                                  const SiteRemapper* remapper) {
+  if (auto checked = check_kernel(a.header, b.header, config); !checked) {
+    return std::unexpected(std::move(checked.error()));
+  }
+  if (auto checked = check_shape(a.header, b.header, config); !checked) {
+    return std::unexpected(std::move(checked.error()));
+  }
+  const std::vector<WarpJob> jobs =
+      config.cross_gpu ? cross_gpu_warp_jobs(a, b) : same_arch_warp_jobs(0, a.header.num_warps);
+  console::eprint("Comparing {} warps...\n", jobs.size());
+
+  DiffResult result;
+  result.divergences = diff_all_jobs(jobs, a, b, remapper, config);
+  attach_snapshots(result.divergences, jobs, a, b, effective(remapper));
+  result.warps_diverged = distinct_warps(result.divergences);
+  if (config.max_divergences != 0 && result.divergences.size() > config.max_divergences) {
+    result.divergences.resize(config.max_divergences);
+  }
+  if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);
+  result.total_events_a = total_events(a);
+  result.total_events_b = total_events(b);
+  result.total_warps = jobs.size();
+  result.warps_compared = jobs.size();
+  return result;
+}
+
+}  // namespace vemo

@@ -2,6 +2,8 @@
 // Comparing two loaded traces: comparability checks, jobs, the parallel diff, snapshots, totals.
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "compare/records.hpp"
@@ -25,5 +27,15 @@ std::vector<WarpJob> same_arch_warp_jobs(std::uint32_t first, std::uint32_t end)
 std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b);
 std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const Trace& b,
                                       const SiteRemapper* remapper, const CompareConfig& config);
+
+// The size of the process-wide worker pool: the CPUs of the affinity mask, capped by the
+// cgroup CPU quota, at least 1.
+std::uint32_t comparison_worker_count();
+// A cgroup CPU quota in whole CPUs, rounded up, from cgroup v2 `cpu.max` text ("max 100000",
+// "150000 100000") or from the v1 quota and period texts; nothing when there is no limit or the
+// text cannot be read.
+std::optional<std::uint32_t> cpu_quota_from_cpu_max(std::string_view cpu_max);
+std::optional<std::uint32_t> cpu_quota_from_cfs(std::string_view quota_us,
+                                                std::string_view period_us);
 
 }  // namespace vemo

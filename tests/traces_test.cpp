@@ -1,0 +1,421 @@
+#include "compare/traces.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "console.hpp"
+#include "support/trace_builder.hpp"
+
+namespace vemo {
+namespace {
+
+using testing::event;
+using testing::TraceBuilder;
+
+constexpr std::uint8_t kTaken = 1;
+constexpr std::uint32_t kAmdArch = 4096;
+
+struct Outcome {
+  Result<DiffResult> result;
+  std::string err;
+};
+
+Outcome compare(const TraceBuilder& a, const TraceBuilder& b, const CompareConfig& config = {},
+                const SiteRemapper* remapper = nullptr) {
+  const Trace trace_a = a.build();
+  const Trace trace_b = b.build();
+  console::Capture capture;
+  Result<DiffResult> result = compare_traces(trace_a, trace_b, config, remapper);
+  return {std::move(result), capture.err};
+}
+
+DiffResult compare_ok(const TraceBuilder& a, const TraceBuilder& b,
+                      const CompareConfig& config = {}, const SiteRemapper* remapper = nullptr) {
+  Outcome run = compare(a, b, config, remapper);
+  EXPECT_TRUE(run.result.has_value()) << run.result.error().message();
+  return run.result.value_or(DiffResult{});
+}
+
+// `count` events at sites 1..count; taken branches when `taken`.
+std::vector<TraceEvent> branches(std::uint32_t count, bool taken = false) {
+  std::vector<TraceEvent> events;
+  for (std::uint32_t site = 1; site <= count; ++site) {
+    events.push_back(event(site, 0, taken ? kTaken : 0));
+  }
+  return events;
+}
+
+TraceBuilder one_warp(std::vector<TraceEvent> events) {
+  TraceBuilder builder;
+  builder.shape(1, 8).warp(0, std::move(events));
+  return builder;
+}
+
+TraceBuilder with_warps(std::uint32_t num_warps, std::uint32_t cuda_arch = 0) {
+  TraceBuilder builder;
+  builder.shape(num_warps, 4);
+  builder.header.cuda_arch = cuda_arch;
+  return builder;
+}
+
+TEST(CompareTraces, ComparabilityChecks) {
+  struct Case {
+    std::string name;
+    void (*change_b)(TraceBuilder&);
+    CompareConfig config;
+    std::optional<std::string> error;
+    std::string err;
+  };
+  const auto other_kernel = [](TraceBuilder& b) { b.kernel("other_kernel", 0xabc); };
+  const auto other_kernel_and_shape = [](TraceBuilder& b) {
+    b.kernel("other_kernel", 0xabc);
+    b.header.grid = {2, 1, 1};
+    b.header.block = {64, 1, 1};
+    b.shape(2, 8);
+  };
+  const Case cases[] = {
+      {"kernel mismatch is an error before any shape check",
+       other_kernel_and_shape,
+       {},
+       "Kernel mismatch: 'test_kernel' (0x0000000000001234) vs 'other_kernel' "
+       "(0x0000000000000abc)\nHint: use --force to compare different kernel variants",
+       ""},
+      {"--force warns",
+       other_kernel,
+       {.skip_kernel_name_check = true},
+       std::nullopt,
+       "Warning: Kernel mismatch (--force): 'test_kernel' vs 'other_kernel'\n"
+       "Comparing 1 warps...\n"},
+      {"--force keeps the grid check",
+       other_kernel_and_shape,
+       {.skip_kernel_name_check = true},
+       "Grid dimension mismatch: [1, 1, 1] vs [2, 1, 1]",
+       "Warning: Kernel mismatch (--force): 'test_kernel' vs 'other_kernel'\n"},
+      {"--force with --cross-gpu names --cross-gpu",
+       other_kernel,
+       {.skip_kernel_name_check = true, .cross_gpu = true},
+       std::nullopt,
+       "Warning: Kernel mismatch (--cross-gpu): 'test_kernel' vs 'other_kernel'\n"
+       "Comparing 1 warps...\n"},
+      {"equal hashes with other names pass silently",
+       [](TraceBuilder& b) { b.kernel("renamed", 0x1234); },
+       {},
+       std::nullopt,
+       "Comparing 1 warps...\n"},
+      {"block mismatch",
+       [](TraceBuilder& b) {
+         b.header.block = {64, 1, 1};
+       },
+       {},
+       "Block dimension mismatch: [32, 1, 1] vs [64, 1, 1]",
+       ""},
+      {"warp count mismatch",
+       [](TraceBuilder& b) { b.shape(3, 8); },
+       {},
+       "Total warp mismatch: 1 vs 3",
+       ""},
+      {"--cross-gpu notes shapes and ignores warp counts",
+       other_kernel_and_shape,
+       {.cross_gpu = true},
+       std::nullopt,
+       "Warning: Kernel mismatch (--cross-gpu): 'test_kernel' vs 'other_kernel'\n"
+       "Note (cross-GPU): Grid dimension mismatch: [1, 1, 1] vs [2, 1, 1]\n"
+       "Note (cross-GPU): Block dimension mismatch: [32, 1, 1] vs [64, 1, 1]\n"
+       "Comparing 1 warps...\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TraceBuilder b = one_warp(branches(2));
+    c.change_b(b);
+    const Outcome run = compare(one_warp(branches(2)), b, c.config);
+    if (c.error) {
+      ASSERT_FALSE(run.result.has_value());
+      EXPECT_EQ(run.result.error().message(), *c.error);
+      EXPECT_TRUE(run.result.error().causes().empty());
+    } else {
+      EXPECT_TRUE(run.result.has_value());
+    }
+    EXPECT_EQ(run.err, c.err);
+  }
+}
+
+TEST(CompareTraces, NoWarpsGivesAnEmptyResult) {
+  const Outcome run = compare(with_warps(0), with_warps(0));
+  ASSERT_TRUE(run.result.has_value());
+  EXPECT_EQ(run.err, "Comparing 0 warps...\n");
+  const DiffResult& result = *run.result;
+  EXPECT_TRUE(result.divergences.empty());
+  EXPECT_EQ(result.total_warps, 0u);
+  EXPECT_EQ(result.warps_compared, 0u);
+  EXPECT_EQ(result.warps_diverged, 0u);
+  EXPECT_EQ(result.total_events_a, 0u);
+  EXPECT_EQ(result.total_events_b, 0u);
+  EXPECT_FALSE(result.cross_gpu.has_value());
+}
+
+TEST(CompareTraces, SameArchJobsAreOneWarpEach) {
+  const std::vector<WarpJob> expected = {{{2}, 2, {2}}, {{3}, 3, {3}}};
+  EXPECT_EQ(same_arch_warp_jobs(2, 4), expected);
+  EXPECT_TRUE(same_arch_warp_jobs(4, 4).empty());
+}
+
+TEST(CompareTraces, CrossGpuJobsCoverTheCommonThreads) {
+  struct Case {
+    std::uint32_t warps_a, arch_a, warps_b, arch_b;
+    std::vector<WarpJob> jobs;
+  };
+  const Case cases[] = {
+      {4,
+       kAmdArch,
+       8,
+       86,
+       {{{0}, 0, {0, 1}}, {{1}, 1, {2, 3}}, {{2}, 2, {4, 5}}, {{3}, 3, {6, 7}}}},
+      {10, 86, 3, kAmdArch, {{{0, 1}, 0, {0}}, {{2, 3}, 1, {1}}, {{4, 5}, 2, {2}}}},
+      {3, 86, 2, kAmdArch, {{{0, 1}, 0, {0}}, {{2}, 1, {1}}}},
+      {3, 0, 2, 86, {{{0}, 0, {0}}, {{1}, 1, {1}}}},
+      {0, 86, 2, kAmdArch, {}},
+      {2, kAmdArch, 0, 86, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.warps_a << " vs " << c.warps_b);
+    EXPECT_EQ(cross_gpu_warp_jobs(with_warps(c.warps_a, c.arch_a).build(),
+                                  with_warps(c.warps_b, c.arch_b).build()),
+              c.jobs);
+  }
+}
+
+TEST(CompareTraces, CrossGpuConcatenatesTheWarpsOfAChunk) {
+  TraceBuilder a = with_warps(1, kAmdArch);
+  a.warp(0, {event(1, 0, 0, 0xf), event(2), event(3)});
+  TraceBuilder b = with_warps(2, 86);
+  b.warp(0, {event(1, 0, 0, 0xf0)}).warp(1, {event(2, 0, kTaken), event(3)});
+  const Outcome run = compare(a, b, {.cross_gpu = true});
+  ASSERT_TRUE(run.result.has_value());
+  EXPECT_EQ(run.err, "Comparing 1 warps...\n");
+  const std::vector<Divergence> expected = {{.warp_idx = 0,
+                                             .event_idx = 1,
+                                             .site_id = 2,
+                                             .kind = {BranchKind{0, kTaken}},
+                                             .snapshot = {}}};
+  EXPECT_EQ(run.result->divergences, expected);
+  ASSERT_TRUE(run.result->cross_gpu.has_value());
+  const CrossGpuInfo& info = *run.result->cross_gpu;
+  EXPECT_EQ(info.arch_a, GpuArch::from_cuda_arch(kAmdArch));
+  EXPECT_EQ(info.arch_b, GpuArch::from_cuda_arch(86));
+  EXPECT_EQ(info.warp_size_a, 64u);
+  EXPECT_EQ(info.warp_size_b, 32u);
+  EXPECT_EQ(info.grid_a, a.header.grid);
+  EXPECT_EQ(info.block_b, b.header.block);
+}
+
+TEST(CompareTraces, LimitKeepsTheFirstInJobOrderAndCountsAllWarps) {
+  TraceBuilder a;
+  a.shape(4, 8).warp(0, branches(5)).warp(1, branches(4)).warp(2, branches(3));
+  TraceBuilder b;
+  b.shape(4, 8).warp(0, branches(5, true)).warp(1, branches(4, true)).warp(2, branches(3, true));
+
+  const DiffResult all = compare_ok(a, b);
+  ASSERT_EQ(all.divergences.size(), 12u);
+  for (std::size_t k = 1; k < all.divergences.size(); ++k) {
+    const auto& before = all.divergences[k - 1];
+    const auto& after = all.divergences[k];
+    EXPECT_LT(std::pair(before.warp_idx, before.event_idx),
+              std::pair(after.warp_idx, after.event_idx));
+  }
+
+  const DiffResult cut = compare_ok(a, b, {.max_divergences = 5});
+  const std::vector<Divergence> first_five(all.divergences.begin(), all.divergences.begin() + 5);
+  EXPECT_EQ(cut.divergences, first_five);
+  EXPECT_EQ(cut.divergences.back().warp_idx, 0u);
+  EXPECT_EQ(cut.warps_diverged, 3u);
+  EXPECT_EQ(cut.total_warps, 4u);
+  EXPECT_EQ(cut.warps_compared, 4u);
+}
+
+TEST(CompareTraces, ResultDoesNotDependOnScheduling) {
+  TraceBuilder a;
+  TraceBuilder b;
+  a.shape(300, 8);
+  b.shape(300, 8);
+  for (std::uint32_t warp = 0; warp < 300; ++warp) {
+    a.warp(warp, branches(1 + warp % 7));
+    b.warp(warp, branches(1 + warp % 5, warp % 3 == 0));
+  }
+  const Trace trace_a = a.build();
+  const Trace trace_b = b.build();
+  std::vector<Divergence> sequential;
+  for (const WarpJob& job : same_arch_warp_jobs(0, 300)) {
+    const auto found = diff_warp_job(job, trace_a, trace_b, nullptr, {});
+    sequential.insert(sequential.end(), found.begin(), found.end());
+  }
+  console::Capture capture;
+  const auto result = compare_traces(trace_a, trace_b, {}, nullptr);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->divergences, sequential);
+}
+
+TEST(CompareTraces, EventTotalsUseRawCountsOfEveryWarp) {
+  TraceBuilder a = with_warps(10, 86);
+  a.shape(10, 256).warp(0, branches(200));
+  a.warps[0].event_count = 1000;
+  a.warp(9, branches(3));  // beyond the compared threads in cross-GPU mode
+  TraceBuilder b = with_warps(3, kAmdArch);
+  b.shape(3, 256).warp(0, branches(200));
+  b.warps[0].event_count = 7;
+
+  const DiffResult result = compare_ok(a, b, {.cross_gpu = true});
+  EXPECT_EQ(result.total_events_a, 1003u);
+  EXPECT_EQ(result.total_events_b, 7u);
+}
+
+TEST(CompareTraces, CountedEventsBeyondTheBufferCompareOnlyWhatFits) {
+  TraceBuilder a = one_warp(branches(8));
+  a.warps[0].event_count = 1000;
+  const DiffResult result = compare_ok(a, one_warp(branches(8)));
+  EXPECT_EQ(result.total_events_a, 1000u);
+  EXPECT_EQ(result.total_events_b, 8u);
+  EXPECT_TRUE(result.divergences.empty());
+}
+
+TEST(CompareTraces, RemapperTranslatesTraceBSites) {
+  const SiteRemapper remapper = {{100, 1}, {200, 2}, {300, 30}, {400, 40}};
+  const TraceBuilder a = one_warp({event(1), event(2), event(3)});
+  const TraceBuilder b = one_warp({event(100), event(400), event(200), event(300)});
+  const DiffResult result = compare_ok(a, b, {}, &remapper);
+  const std::vector<Divergence> expected = {
+      {.warp_idx = 0,
+       .event_idx = 1,
+       .site_id = 40,
+       .kind = {ExtraEventsKind{1, TraceSide::B}},
+       .snapshot = {}},
+      {.warp_idx = 0, .event_idx = 2, .site_id = 3, .kind = {PathKind{3, 30}}, .snapshot = {}},
+      {.warp_idx = 0,
+       .event_idx = 2,
+       .site_id = 3,
+       .kind = {ExtraEventsKind{1, TraceSide::A}},
+       .snapshot = {}},
+  };
+  EXPECT_EQ(result.divergences, expected);
+
+  const SiteRemapper empty;
+  EXPECT_EQ(compare_ok(a, b, {}, &empty).divergences.size(),
+            compare_ok(a, b, {}, nullptr).divergences.size());
+}
+
+SnapshotPair pair_from(const std::optional<OperandSnapshot>& a,
+                       const std::optional<OperandSnapshot>& b) {
+  SnapshotPair pair;
+  if (a) pair.lhs_a = a->lhs, pair.rhs_a = a->rhs, pair.lane_mask_a = a->lane_mask;
+  if (b) pair.lhs_b = b->lhs, pair.rhs_b = b->rhs, pair.lane_mask_b = b->lane_mask;
+  pair.predicate = a ? a->predicate : b->predicate;
+  return pair;
+}
+
+TEST(CompareTraces, SnapshotsOnlyInTraceB) {
+  const OperandSnapshot older = testing::snapshot(1, 0x3, 4, 40, {7, 8}, {9});
+  const OperandSnapshot latest = testing::snapshot(1, 0x1, 6, 38, {5}, {6});
+  TraceBuilder a = one_warp({event(1, 0, 0, 0xff, 10), event(2), event(3)});
+  TraceBuilder b = one_warp({event(1, 0, kTaken, 0x0f, 11), event(2, 0, kTaken), event(3)});
+  b.snapshots(4, {{0, {.block = {}, .entries = {older, latest}}}});
+
+  const DiffResult result = compare_ok(a, b, {.compare_values = true});
+  ASSERT_EQ(result.divergences.size(), 4u);
+  const SnapshotPair expected = pair_from(std::nullopt, latest);
+  EXPECT_EQ(result.divergences[0].snapshot, expected);  // Branch at site 1
+  EXPECT_EQ(result.divergences[0].snapshot->lhs_a, decltype(expected.lhs_a){});
+  EXPECT_EQ(result.divergences[0].snapshot->predicate, 38u);
+  EXPECT_EQ(result.divergences[1].snapshot, expected);       // ActiveMask at site 1
+  EXPECT_FALSE(result.divergences[2].snapshot.has_value());  // Value at site 1
+  EXPECT_FALSE(result.divergences[3].snapshot.has_value());  // Branch at site 2, no snapshot
+}
+
+TEST(CompareTraces, SnapshotsOfBothTracesPairUp) {
+  const OperandSnapshot in_a = testing::snapshot(2, 0xff, 1, 34, {1, 2, 3}, {4});
+  const OperandSnapshot in_b = testing::snapshot(2, 0x0f, 1, 36, {5}, {6, 7});
+  TraceBuilder a = one_warp({event(2, 0, kTaken)});
+  a.snapshots(1, {{0, {.block = {}, .entries = {in_a}}}});
+  TraceBuilder b = one_warp({event(2)});
+  b.snapshots(1, {{0, {.block = {}, .entries = {in_b}}}});
+  const DiffResult result = compare_ok(a, b);
+  ASSERT_EQ(result.divergences.size(), 1u);
+  EXPECT_EQ(result.divergences[0].snapshot, pair_from(in_a, in_b));
+}
+
+TEST(CompareTraces, SnapshotsOfTraceBAreFoundUnderItsOwnSiteIds) {
+  // Sites 100 and 101 of trace B map to trace A's site 1, the later snapshot wins; trace B's
+  // own site 1 maps elsewhere, so its snapshot is not one of this site.
+  const SiteRemapper remapper = {{100, 1}, {101, 1}, {1, 5}};
+  const OperandSnapshot under_100 = testing::snapshot(100, 0x1, 3, 32, {1});
+  const OperandSnapshot under_101 = testing::snapshot(101, 0x2, 9, 33, {2});
+  const OperandSnapshot under_a_id = testing::snapshot(1, 0x4, 50, 34, {3});
+  TraceBuilder b = one_warp({event(101, 0, kTaken)});
+  b.snapshots(4, {{0, {.block = {}, .entries = {under_100, under_101, under_a_id}}}});
+  const DiffResult result = compare_ok(one_warp({event(1)}), b, {}, &remapper);
+  ASSERT_EQ(result.divergences.size(), 1u);
+  EXPECT_EQ(result.divergences[0].snapshot, pair_from(std::nullopt, under_101));
+
+  // Without that entry trace B's site 1 stays site 1 and its later snapshot counts too.
+  const SiteRemapper keeping_1 = {{100, 1}, {101, 1}};
+  const DiffResult kept = compare_ok(one_warp({event(1)}), b, {}, &keeping_1);
+  ASSERT_EQ(kept.divergences.size(), 1u);
+  EXPECT_EQ(kept.divergences[0].snapshot, pair_from(std::nullopt, under_a_id));
+}
+
+TEST(CompareTraces, CrossGpuSnapshotsComeFromTheWarpsOfTheChunk) {
+  // Trace A has 32-lane warps: chunk 0 is its warps 0 and 1, and the diverging event is in
+  // warp 1. Trace B has one 64-lane warp.
+  const OperandSnapshot wrong_warp = testing::snapshot(2, 0x1, 99, 32, {1});
+  const OperandSnapshot in_a = testing::snapshot(2, 0x2, 1, 33, {2});
+  const OperandSnapshot in_b = testing::snapshot(2, 0x4, 1, 34, {3});
+  TraceBuilder a = with_warps(2, 86);
+  a.warp(0, {event(1)}).warp(1, {event(2, 0, kTaken)});
+  a.snapshots(1,
+              {{0, {.block = {}, .entries = {wrong_warp}}}, {1, {.block = {}, .entries = {in_a}}}});
+  TraceBuilder b = with_warps(1, kAmdArch);
+  b.warp(0, {event(1), event(2)});
+  b.snapshots(1, {{0, {.block = {}, .entries = {in_b}}}});
+
+  const DiffResult forward = compare_ok(a, b, {.cross_gpu = true});
+  ASSERT_EQ(forward.divergences.size(), 1u);
+  EXPECT_EQ(forward.divergences[0].snapshot, pair_from(in_a, in_b));
+
+  // Swapped: trace B's two warps are both searched.
+  const DiffResult swapped = compare_ok(b, a, {.cross_gpu = true});
+  ASSERT_EQ(swapped.divergences.size(), 1u);
+  EXPECT_EQ(swapped.divergences[0].snapshot, pair_from(in_b, wrong_warp));
+}
+
+TEST(WorkerPool, CgroupQuotaInWholeCpus) {
+  struct Case {
+    std::string_view cpu_max;
+    std::optional<std::uint32_t> cpus;
+  };
+  const Case cases[] = {
+      {"max 100000\n", std::nullopt},
+      {"200000 100000\n", 2},
+      {"150000 100000", 2},
+      {"50000 100000", 1},
+      {"1 100000", 1},
+      {"", std::nullopt},
+      {"garbage", std::nullopt},
+      {"0 100000", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cpu_quota_from_cpu_max(c.cpu_max), c.cpus) << c.cpu_max;
+  }
+  EXPECT_EQ(cpu_quota_from_cfs("-1\n", "100000\n"), std::nullopt);
+  EXPECT_EQ(cpu_quota_from_cfs("250000\n", "100000\n"), 3u);
+  EXPECT_EQ(cpu_quota_from_cfs("250000", "0"), std::nullopt);
+}
+
+TEST(WorkerPool, HasAtLeastOneWorkerAndNoMoreThanTheMachine) {
+  const std::uint32_t workers = comparison_worker_count();
+  EXPECT_GE(workers, 1u);
+  EXPECT_LE(workers, std::max(std::thread::hardware_concurrency(), 1u));
+}
+
+}  // namespace
+}  // namespace vemo
