@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -153,13 +154,6 @@ ChromeTraceEvent process_name_event(const TraceHeader& header) {
   };
 }
 
-std::string site_label(std::uint32_t site_id, const SiteMap* site_map) {
-  if (const SourceLocation* location = find_location(site_map, site_id)) {
-    return fmt::format("{}:{}", location->filename, location->line);
-  }
-  return site_id_text(site_id);
-}
-
 ChromeTraceEvent slice_event(const Divergence& divergence, const std::string& label, double ts,
                              std::uint32_t warps_per_block) {
   const std::string kind(divergence.kind.name());
@@ -200,23 +194,22 @@ std::vector<ChromeTraceEvent> chrome_trace_events(const TraceHeader& header,
   const std::uint32_t warps_per_block = header.warps_per_block == 0 ? 1 : header.warps_per_block;
   std::vector<ChromeTraceEvent> events{process_name_event(header)};
 
-  const auto groups = group_by_site(result.divergences);
-  std::vector<std::string> labels;
-  labels.reserve(groups.size());
+  // Each site's label and number of divergences, in the order of the slice groups.
+  std::vector<std::pair<std::string, std::uint64_t>> counters;
   double ts = 0.0;
-  for (const auto& [site_id, divergences] : groups) {
-    labels.push_back(site_label(site_id, site_map));
+  for (const auto& [site_id, divergences] : group_by_site(result.divergences)) {
+    std::string label = site_label(site_map, site_id);
     for (const Divergence* divergence : divergences) {
-      events.push_back(slice_event(*divergence, labels.back(), ts, warps_per_block));
+      events.push_back(slice_event(*divergence, label, ts, warps_per_block));
       ts += CHROME_SLICE_DURATION;
     }
+    counters.emplace_back(std::move(label), divergences.size());
   }
-  if (groups.empty()) return events;
+  if (counters.empty()) return events;
 
   ts += CHROME_COUNTER_GAP;
-  auto label = labels.begin();
-  for (const auto& [site_id, divergences] : groups) {
-    events.push_back(counter_event(*label++, divergences.size(), ts));
+  for (const auto& [label, count] : counters) {
+    events.push_back(counter_event(label, count, ts));
     ts += CHROME_COUNTER_STEP;
   }
   return events;

@@ -1,7 +1,7 @@
 #include "json_report.hpp"
 
 #include <algorithm>
-#include <limits>
+#include <string_view>
 
 #include "json_write.hpp"
 #include "output_text.hpp"
@@ -90,12 +90,6 @@ void write_kernel_result(json::Writer& writer, const KernelResultEntry& entry) {
   writer.end_object();
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) return std::numeric_limits<std::uint64_t>::max();
-  return sum;
-}
-
 }  // namespace
 
 JsonDivergence json_divergence(const Divergence& divergence, const SiteMap* site_map) {
@@ -176,7 +170,7 @@ KernelResultEntry session_kernel_result(const KernelResult& result, SessionTally
   }
   entry.divergences = result.result->divergences.size();
   entry.status = status_text(entry.divergences != 0);
-  tally.divergences = saturating_add(tally.divergences, entry.divergences);
+  tally.divergences += entry.divergences;
   return entry;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// Texts shared by the JSON report and the file exports.
+// Texts shared by the outputs: site ids, source locations and site labels.
 
 #include <cstdint>
 #include <string>
@@ -19,6 +19,17 @@ inline std::string site_id_text(std::uint32_t site_id) {
 inline std::string location_text(const SourceLocation& location) {
   return fmt::format("{}:{}:{}:{}", location.filename, location.function, location.line,
                      location.column);
+}
+
+// "file:line".
+inline std::string file_line_text(const SourceLocation& location) {
+  return fmt::format("{}:{}", location.filename, location.line);
+}
+
+// "file:line" when the map (which may be null) knows the site, else its hexadecimal id.
+inline std::string site_label(const SiteMap* site_map, std::uint32_t site_id) {
+  const SourceLocation* location = find_location(site_map, site_id);
+  return location != nullptr ? file_line_text(*location) : site_id_text(site_id);
 }
 
 }  // namespace vemo

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "compare/traces.hpp"
 #include "console.hpp"
+#include "output_text.hpp"
 
 namespace vemo {
 
@@ -45,33 +48,16 @@ WarpTotals warp_totals(const Trace& trace) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Shared pieces
-
-std::string hex_id(std::uint32_t id) {
-  return fmt::format("0x{:08x}", id);
-}
-
-std::string file_line(const SourceLocation& location) {
-  return fmt::format("{}:{}", location.filename, location.line);
-}
-
-// "file:line" when the map knows the site, else its hexadecimal id.
-std::string site_label(const SiteMap* site_map, std::uint32_t site_id) {
-  const SourceLocation* location = find_location(site_map, site_id);
-  return location != nullptr ? file_line(*location) : hex_id(site_id);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Divergence listing
 
 std::string site_heading(std::uint32_t site_id, std::size_t count, const SiteMap* site_map) {
-  const std::string id = paint(hex_id(site_id), console::fg(Color::Cyan));
+  const std::string id = paint(site_id_text(site_id), console::fg(Color::Cyan));
   const std::string affected =
       paint(fmt::format("{} warps affected", count), console::fg(Color::Yellow));
   const SourceLocation* location = find_location(site_map, site_id);
   if (location == nullptr) return fmt::format("{} ({})", id, affected);
-  return fmt::format("{} at {} ({})", id, paint(file_line(*location), console::bold(Color::Green)),
-                     affected);
+  return fmt::format("{} at {} ({})", id,
+                     paint(file_line_text(*location), console::bold(Color::Green)), affected);
 }
 
 std::string lane_list(std::uint32_t lanes) {
@@ -89,14 +75,14 @@ void print_branch(const BranchKind& kind, std::uint32_t site_id) {
   print("{}\n", paint("Branch Direction", console::fg(Color::Yellow)));
   print("    Trace A: {}\n", paint(direction(kind.dir_a), console::fg(Color::Cyan)));
   print("    Trace B: {}\n", paint(direction(kind.dir_b), console::fg(Color::Magenta)));
-  print("    → Threads at site {} took different branch\n", hex_id(site_id));
+  print("    → Threads at site {} took different branch\n", site_id_text(site_id));
 }
 
 void print_value(const ValueKind& kind, std::uint32_t site_id) {
   print("{}\n", paint("Value Mismatch", console::fg(Color::Blue)));
   print("    Trace A: {} (0x{:08x})\n", kind.val_a, kind.val_a);
   print("    Trace B: {} (0x{:08x})\n", kind.val_b, kind.val_b);
-  print("    → Different operand values at site {}\n", hex_id(site_id));
+  print("    → Different operand values at site {}\n", site_id_text(site_id));
 }
 
 void print_active_mask(const ActiveMaskKind& kind) {
@@ -113,11 +99,11 @@ void print_active_mask(const ActiveMaskKind& kind) {
 void print_reached(std::string_view trace, std::uint32_t site, const SiteMap* site_map) {
   const SourceLocation* location = find_location(site_map, site);
   if (location == nullptr) {
-    print("    {} reached: {}\n", trace, hex_id(site));
+    print("    {} reached: {}\n", trace, site_id_text(site));
     return;
   }
-  print("    {} reached: {} ({})\n", trace, hex_id(site),
-        paint(file_line(*location), console::fg(Color::Green)));
+  print("    {} reached: {} ({})\n", trace, site_id_text(site),
+        paint(file_line_text(*location), console::fg(Color::Green)));
 }
 
 void print_path(const PathKind& kind, const SiteMap* site_map) {
@@ -198,11 +184,13 @@ console::Style root_cause_style(RootCause cause) {
   return console::fg(Color::Cyan);
 }
 
-// Truncated toward zero; a confidence outside [0, 1] (never produced) is clamped, so the
-// conversion stays defined.
-unsigned confidence_percent(double confidence) {
-  if (!(confidence > 0.0)) return 0;
-  return static_cast<unsigned>(std::min(confidence, 1.0) * 100.0);
+// `confidence` x 100 truncated toward zero, saturating at the ends of the unsigned range (a
+// NaN gives 0), so the conversion stays defined for any value.
+std::uint32_t confidence_percent(double confidence) {
+  const double percent = confidence * 100.0;
+  if (!(percent > 0.0)) return 0;
+  constexpr auto kMax = std::numeric_limits<std::uint32_t>::max();
+  return percent >= static_cast<double>(kMax) ? kMax : static_cast<std::uint32_t>(percent);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -213,43 +201,25 @@ std::vector<HistoryEntry> history_or_empty(const Trace& trace, std::uint64_t war
   return entries ? std::move(*entries) : std::vector<HistoryEntry>{};
 }
 
-// The warps of one trace that hold the threads of cross-GPU chunk `chunk`, `chunk_width`
-// threads wide (the larger warp size): from chunk * width / warp_size on, for as many warps as
-// the chunk spans, within the trace's warp count. This matches how the comparison cuts jobs.
-struct WarpRange {
-  std::uint64_t first = 0;
-  std::uint64_t end = 0;
-};
-
-WarpRange chunk_warps(std::uint32_t chunk, std::uint32_t chunk_width, std::uint32_t warp_size,
-                      std::uint32_t num_warps) {
-  const std::uint64_t start = std::uint64_t{chunk} * chunk_width;
-  const std::uint64_t stop = start + chunk_width;
-  const std::uint64_t end = std::min<std::uint64_t>(num_warps, (stop + warp_size - 1) / warp_size);
-  return {.first = start / warp_size, .end = end};
-}
-
 struct HistoryPair {
   std::vector<HistoryEntry> a;
   std::vector<HistoryEntry> b;
 };
 
-// Cross-GPU divergences name a chunk, not a warp. Trace A: the chunk's warp whose events
-// contain the divergence's position in the chunk's concatenated sequence (the last readable
-// warp when the position lies past the end, as for trace B's extra events). Trace B: the
-// divergence records no position on its side, so the first of the chunk's warps that has
-// history.
-HistoryPair cross_gpu_histories(const Divergence& divergence, const CrossGpuInfo& info,
+// Cross-GPU divergences name a job (a chunk of threads), not a warp; `jobs` are the
+// comparison's own jobs, in chunk order. Trace A: the job's warp whose events contain the
+// divergence's position in the job's concatenated sequence (the last readable warp when the
+// position lies past the end, as for trace B's extra events). Trace B: the divergence records
+// no position on its side, so the first of the job's warps that has history.
+HistoryPair cross_gpu_histories(const Divergence& divergence, const std::vector<WarpJob>& jobs,
                                 const Trace& a, const Trace& b) {
-  const std::uint32_t size_a = std::max<std::uint32_t>(info.warp_size_a, 1);
-  const std::uint32_t size_b = std::max<std::uint32_t>(info.warp_size_b, 1);
-  const std::uint32_t width = std::max(size_a, size_b);
   HistoryPair histories;
+  const auto job = std::ranges::lower_bound(jobs, divergence.warp_idx, {}, &WarpJob::warp_idx);
+  if (job == jobs.end() || job->warp_idx != divergence.warp_idx) return histories;
 
-  const WarpRange range_a = chunk_warps(divergence.warp_idx, width, size_a, a.header.num_warps);
   std::uint64_t position = divergence.event_idx;
-  std::optional<std::uint64_t> warp_a;
-  for (std::uint64_t w = range_a.first; w < range_a.end; ++w) {
+  std::optional<std::uint32_t> warp_a;
+  for (const std::uint32_t w : job->warps_a) {
     const auto view = warp_events(a, w);
     if (!view) continue;
     warp_a = w;
@@ -258,16 +228,11 @@ HistoryPair cross_gpu_histories(const Divergence& divergence, const CrossGpuInfo
   }
   if (warp_a) histories.a = history_or_empty(a, *warp_a);
 
-  const WarpRange range_b = chunk_warps(divergence.warp_idx, width, size_b, b.header.num_warps);
-  for (std::uint64_t w = range_b.first; w < range_b.end && histories.b.empty(); ++w)
+  for (const std::uint32_t w : job->warps_b) {
     histories.b = history_or_empty(b, w);
+    if (!histories.b.empty()) break;
+  }
   return histories;
-}
-
-HistoryPair divergence_histories(const Divergence& divergence, const DiffResult& result,
-                                 const Trace& a, const Trace& b) {
-  if (result.cross_gpu) return cross_gpu_histories(divergence, *result.cross_gpu, a, b);
-  return {history_or_empty(a, divergence.warp_idx), history_or_empty(b, divergence.warp_idx)};
 }
 
 void print_history_block(std::string_view title, console::Style style,
@@ -394,8 +359,9 @@ void print_classification(const ClassificationReport& report, const SiteMap* sit
   for (const SiteClassification& site : report.classifications) {
     const SourceLocation* location = find_location(site_map, site.site_id);
     const std::string label =
-        location == nullptr ? hex_id(site.site_id)
-                            : fmt::format("{} ({})", hex_id(site.site_id), file_line(*location));
+        location == nullptr
+            ? site_id_text(site.site_id)
+            : fmt::format("{} ({})", site_id_text(site.site_id), file_line_text(*location));
     print("\n  Site {} → {} ({}% confidence)\n", paint(label, console::fg(Color::Cyan)),
           paint(root_cause_name(site.root_cause), root_cause_style(site.root_cause)),
           confidence_percent(site.confidence));
@@ -413,10 +379,15 @@ void print_value_history(const DiffResult& result, const Trace& a, const Trace& 
     return;
   }
   print("\n{}\n", paint("=== Value History (Time-Travel) ===", console::kBold));
+  const std::vector<WarpJob> jobs =
+      result.cross_gpu ? cross_gpu_warp_jobs(a, b) : std::vector<WarpJob>{};
   std::uint64_t shown = 0;
   for (const Divergence& divergence : result.divergences) {
     if (shown >= max_shown) break;
-    const HistoryPair histories = divergence_histories(divergence, result, a, b);
+    const HistoryPair histories = result.cross_gpu
+                                      ? cross_gpu_histories(divergence, jobs, a, b)
+                                      : HistoryPair{history_or_empty(a, divergence.warp_idx),
+                                                    history_or_empty(b, divergence.warp_idx)};
     if (histories.a.empty() && histories.b.empty()) continue;
     print("\n  {} {} (warp {})\n", paint("Divergence at", console::kBold),
           paint(site_label(site_map, divergence.site_id), console::fg(Color::Green)),

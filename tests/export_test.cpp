@@ -1,7 +1,10 @@
 #include "export.hpp"
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -12,41 +15,18 @@
 namespace vemo {
 namespace {
 
+using testing::divergence;
+using testing::location;
+using testing::map_with;
 using testing::read_file;
 using testing::scratch_dir;
 using testing::TraceBuilder;
 using testing::write_file;
 
-Divergence divergence(std::uint32_t warp, std::uint64_t event, std::uint32_t site,
-                      DivergenceKind kind) {
-  return Divergence{.warp_idx = warp,
-                    .event_idx = event,
-                    .site_id = site,
-                    .kind = kind,
-                    .snapshot = std::nullopt};
-}
-
 DiffResult result_with(std::vector<Divergence> divergences) {
   DiffResult result;
   result.divergences = std::move(divergences);
   return result;
-}
-
-SourceLocation location(std::uint32_t site, std::string file, std::string function,
-                        std::uint32_t line, std::uint32_t column) {
-  SourceLocation location;
-  location.site_id = site;
-  location.filename = std::move(file);
-  location.function = std::move(function);
-  location.line = line;
-  location.column = column;
-  return location;
-}
-
-SiteMap map_with(std::vector<SourceLocation> locations) {
-  SiteMap map;
-  for (SourceLocation& location : locations) map.insert(std::move(location));
-  return map;
 }
 
 constexpr std::string_view kCsvHeader = "warp_idx,event_idx,site_id,kind,details,source_location\n";
@@ -303,29 +283,93 @@ TEST(ChromeTraceExport, ReplacesExistingFileWhole) {
   EXPECT_EQ(read_file(path), std::string(kMetadataEvent) + "\n  ]\n}");
 }
 
-TEST(Export, OperatingSystemErrorsUnchanged) {
-  const Trace trace = trace_with(1);
-  const DiffResult result = result_with({divergence(0, 0, 1, DivergenceKind{BranchKind{1, 0}})});
-  const std::vector<std::pair<const char*, std::function<Status(const std::string&)>>> exporters = {
+using Exporter = std::function<Status(const std::string& path)>;
+
+// Both exports of `result`, by name.
+std::vector<std::pair<const char*, Exporter>> exporters(const Trace& trace,
+                                                        const DiffResult& result) {
+  return {
       {"csv", [&](const std::string& path) { return export_csv(result, nullptr, path); }},
       {"chrome",
        [&](const std::string& path) {
          return export_chrome_trace(trace, trace, result, nullptr, path);
        }},
   };
+}
+
+TEST(Export, OperatingSystemErrorsUnchanged) {
+  const Trace trace = trace_with(1);
+  const DiffResult result = result_with({divergence(0, 0, 1, DivergenceKind{BranchKind{1, 0}})});
   const std::string dir = scratch_dir();
   const std::vector<std::pair<std::string, std::string>> cases = {
       {dir + "/missing/out", "No such file or directory (os error 2)"},
       {dir, "Is a directory (os error 21)"},
       {"/dev/full", "No space left on device (os error 28)"},
   };
-  for (const auto& [exporter, run] : exporters) {
+  for (const auto& [exporter, run] : exporters(trace, result)) {
     for (const auto& [path, message] : cases) {
       SCOPED_TRACE(std::string(exporter) + " " + path);
       const Status status = run(path);
       ASSERT_FALSE(status);
       EXPECT_EQ(status.error().message(), message);
       EXPECT_TRUE(status.error().causes().empty());
+    }
+  }
+}
+
+// While alive, no file of this process grows past `bytes`: a write beyond that fails with
+// EFBIG (the signal it would raise is ignored).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : old_handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    rlimit limit{};
+    active_ = ::getrlimit(RLIMIT_FSIZE, &old_limit_) == 0;
+    limit = old_limit_;
+    limit.rlim_cur = bytes;
+    active_ = active_ && bytes <= limit.rlim_max && ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    if (active_) ::setrlimit(RLIMIT_FSIZE, &old_limit_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  rlimit old_limit_{};
+  void (*old_handler_)(int);
+  bool active_ = false;
+};
+
+// An existing file is truncated before anything is written, and a write that fails leaves
+// what went out before it in the file.
+TEST(Export, WriteFailureKeepsWhatWasWritten) {
+  const Trace trace = trace_with(1);
+  const DiffResult result = result_with({
+      divergence(0, 0, 1, DivergenceKind{BranchKind{1, 0}}),
+      divergence(1, 2, 3, DivergenceKind{ValueKind{4, 5}}),
+  });
+  const std::string first_row = "0,0,0x00000001,Branch,dir_a=1 dir_b=0,\n";
+  for (const auto& [exporter, run] : exporters(trace, result)) {
+    const auto dir = scratch_dir();
+    ASSERT_TRUE(run(dir / "whole"));
+    const std::string whole = read_file(dir / "whole");
+    // Fails at the first row (the CSV) or in the middle of the document.
+    for (const std::size_t limit : {kCsvHeader.size(), kCsvHeader.size() + first_row.size() + 5}) {
+      SCOPED_TRACE(std::string(exporter) + " " + std::to_string(limit));
+      ASSERT_LT(limit, whole.size());
+      const auto path = dir / "cut";
+      write_file(path, std::string(4096, 'x'));
+      Status status;
+      {
+        const FileSizeLimit size_limit(limit);
+        ASSERT_TRUE(size_limit.active());
+        status = run(path);
+      }
+      ASSERT_FALSE(status);
+      EXPECT_EQ(status.error().message(), "File too large (os error 27)");
+      EXPECT_EQ(read_file(path), whole.substr(0, limit));
     }
   }
 }

@@ -5,17 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "output_fixtures.hpp"
+
 namespace vemo {
 namespace {
 
-Divergence divergence(std::uint32_t warp, std::uint64_t event, std::uint32_t site,
-                      DivergenceKind kind) {
-  return Divergence{.warp_idx = warp,
-                    .event_idx = event,
-                    .site_id = site,
-                    .kind = kind,
-                    .snapshot = std::nullopt};
-}
+using testing::divergence;
+using testing::location;
+using testing::map_with;
 
 const DivergenceKind kBranch{BranchKind{1, 0}};
 const DivergenceKind kMask{ActiveMaskKind{0xffffffff, 0x0000ffff}};
@@ -30,23 +27,6 @@ DiffResult result_with(std::vector<Divergence> divergences) {
   result.total_events_a = 120;
   result.total_events_b = 118;
   return result;
-}
-
-SourceLocation location(std::uint32_t site, std::string file, std::string function,
-                        std::uint32_t line, std::uint32_t column) {
-  SourceLocation location;
-  location.site_id = site;
-  location.filename = std::move(file);
-  location.function = std::move(function);
-  location.line = line;
-  location.column = column;
-  return location;
-}
-
-SiteMap map_with(std::vector<SourceLocation> locations) {
-  SiteMap map;
-  for (SourceLocation& location : locations) map.insert(std::move(location));
-  return map;
 }
 
 TEST(JsonReport, IdenticalPairDocument) {

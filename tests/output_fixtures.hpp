@@ -1,17 +1,48 @@
 #pragma once
-// Files on disk for the tests of the JSON reports and the exports: traces, and reading back.
+// Fixtures for the tests of the JSON reports and the exports: divergences and site maps in
+// memory, traces on disk, and reading files back.
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "compare/records.hpp"
+#include "site_map.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {
+
+inline Divergence divergence(std::uint32_t warp, std::uint64_t event, std::uint32_t site,
+                             DivergenceKind kind) {
+  return Divergence{.warp_idx = warp,
+                    .event_idx = event,
+                    .site_id = site,
+                    .kind = kind,
+                    .snapshot = std::nullopt};
+}
+
+inline SourceLocation location(std::uint32_t site, std::string file, std::string function,
+                               std::uint32_t line, std::uint32_t column) {
+  SourceLocation location;
+  location.site_id = site;
+  location.filename = std::move(file);
+  location.function = std::move(function);
+  location.line = line;
+  location.column = column;
+  return location;
+}
+
+inline SiteMap map_with(std::vector<SourceLocation> locations) {
+  SiteMap map;
+  for (SourceLocation& location : locations) map.insert(std::move(location));
+  return map;
+}
 
 using WarpEvents = std::vector<std::vector<TraceEvent>>;
 

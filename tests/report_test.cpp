@@ -589,9 +589,16 @@ TEST(Classification, PercentIsTruncated) {
   const struct {
     double confidence;
     std::string percent;
-  } cases[] = {{0.6667, "(66% confidence)"}, {2.0 / 3.0, "(66% confidence)"},
-               {0.999, "(99% confidence)"},  {0.5, "(50% confidence)"},
-               {1.0, "(100% confidence)"},   {0.001, "(0% confidence)"}};
+  } cases[] = {{0.6667, "(66% confidence)"},
+               {2.0 / 3.0, "(66% confidence)"},
+               {0.999, "(99% confidence)"},
+               {0.5, "(50% confidence)"},
+               {1.0, "(100% confidence)"},
+               {0.001, "(0% confidence)"},
+               // Outside [0, 1] the product is still truncated, saturating at the unsigned ends.
+               {1.5, "(150% confidence)"},
+               {-0.5, "(0% confidence)"},
+               {1e300, "(4294967295% confidence)"}};
   for (const auto& c : cases) {
     ClassificationReport report;
     report.classifications = {classified(1, RootCause::AlgorithmicBug, c.confidence)};
@@ -653,6 +660,14 @@ TEST(ValueHistory, HintWhenNeitherTraceHasHistory) {
   EXPECT_EQ(output([&] { print_value_history(result, zero_depth, plain, 10, nullptr); }), hint);
   EXPECT_EQ(styled([&] { print_value_history(result, plain, zero_depth, 10, nullptr); }),
             "\n\x1b[2mNo history data. Set VEMO_HISTORY_DEPTH=64 to enable time-travel.\x1b[0m\n");
+}
+
+TEST(ValueHistory, HeadingAloneWhenTheDivergentWarpsHaveNoEntries) {
+  const Trace a = TraceBuilder().shape(2, 1).history(4, {{0, history_of(1, 2, 1, 1)}}).build();
+  const Trace b = TraceBuilder().shape(2, 1).build();
+  const DiffResult result = result_of({divergence(1, 0, 1, {BranchKind{1, 0}})});
+  EXPECT_EQ(output([&] { print_value_history(result, a, b, 10, nullptr); }),
+            "\n=== Value History (Time-Travel) ===\n");
 }
 
 TEST(ValueHistory, LastEightEntriesOfEachTraceWithLabels) {
