@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -24,6 +25,8 @@ namespace {
 __extension__ typedef unsigned __int128 Wide;
 
 constexpr std::size_t IMAGE_ALIGNMENT = 16;
+// Owned images come from malloc, whose blocks are aligned for max_align_t.
+static_assert(alignof(std::max_align_t) >= IMAGE_ALIGNMENT);
 constexpr std::uint64_t RECORD_HEADER_SIZE = 16;
 constexpr std::uint64_t EVENT_SIZE = sizeof(TraceEvent);
 constexpr std::uint64_t HISTORY_ENTRY_SIZE = sizeof(HistoryEntry);
@@ -165,43 +168,37 @@ class DecompressContext {
   ZSTD_DCtx* context_;
 };
 
-// Decodes every frame of `input`, one after the other; the input must end with a frame.
-Result<std::vector<std::uint8_t>> decode_zstd(std::span<const std::uint8_t> input) {
-  const Error incomplete("incomplete frame");
-  if (input.empty()) return fail(incomplete);
+// The header followed by every frame of the payload decoded, one frame after the other; the
+// payload must end with a frame. Decodes straight into the image, grown by doubling: realloc
+// moves large blocks without copying, and nothing is zero-filled.
+Result<TraceData> decompressed_image(const TraceData& mapping) {
+  const auto failed = [](std::string cause) {
+    return fail(Error(std::move(cause)).context("Failed to decompress zstd-compressed trace"));
+  };
+  const std::span<const std::uint8_t> input = mapping.bytes().subspan(TRACE_HEADER_SIZE);
+  if (input.empty()) return failed("incomplete frame");
   DecompressContext context;
-  if (context.get() == nullptr) return fail(Error("failed to allocate a zstd decoder"));
+  if (context.get() == nullptr) return failed("failed to allocate a zstd decoder");
 
-  std::vector<std::uint8_t> decoded;
-  std::size_t written = 0;
+  TraceData image =
+      TraceData::owned(TRACE_HEADER_SIZE + std::max(input.size(), ZSTD_DStreamOutSize()));
+  std::memcpy(image.mutable_data(), mapping.data(), TRACE_HEADER_SIZE);
+  std::size_t written = TRACE_HEADER_SIZE;
   ZSTD_inBuffer in{input.data(), input.size(), 0};
   for (;;) {
-    if (written == decoded.size()) {
-      decoded.resize(std::max(decoded.size() * 2, ZSTD_DStreamOutSize()));
+    if (written == image.size() && !image.resize(image.size() * 2)) {
+      return failed("out of memory for the decoded trace");
     }
-    ZSTD_outBuffer out{decoded.data() + written, decoded.size() - written, 0};
+    ZSTD_outBuffer out{image.mutable_data() + written, image.size() - written, 0};
     const std::size_t hint = ZSTD_decompressStream(context.get(), &out, &in);
-    if (ZSTD_isError(hint)) return fail(Error(ZSTD_getErrorName(hint)));
+    if (ZSTD_isError(hint)) return failed(ZSTD_getErrorName(hint));
     written += out.pos;
     if (in.pos < in.size) continue;
     if (hint == 0) break;  // input used up exactly at the end of a frame
     // With room left in the output, the decoder stopped because it wants more input.
-    if (out.pos < out.size) return fail(incomplete);
+    if (out.pos < out.size) return failed("incomplete frame");
   }
-  decoded.resize(written);
-  return decoded;
-}
-
-Result<TraceData> decompressed_image(const TraceData& mapping) {
-  auto payload = decode_zstd(mapping.bytes().subspan(TRACE_HEADER_SIZE));
-  if (!payload) {
-    return fail(std::move(payload.error()).context("Failed to decompress zstd-compressed trace"));
-  }
-  TraceData image = TraceData::owned(TRACE_HEADER_SIZE + payload->size());
-  std::memcpy(image.mutable_data(), mapping.data(), TRACE_HEADER_SIZE);
-  if (!payload->empty()) {
-    std::memcpy(image.mutable_data() + TRACE_HEADER_SIZE, payload->data(), payload->size());
-  }
+  image.resize(written);  // shrinking keeps the block where it is
   return image;
 }
 
@@ -270,12 +267,19 @@ TraceData TraceData::mapped(void* address, std::size_t mapping_length, std::size
 TraceData TraceData::owned(std::size_t length) {
   TraceData data;
   // Never a zero-sized allocation, so an empty image still has a distinct address.
-  const std::size_t allocation = std::max<std::size_t>(length, 1);
-  data.data_ =
-      static_cast<std::uint8_t*>(::operator new (allocation, std::align_val_t{IMAGE_ALIGNMENT}));
-  std::memset(data.data_, 0, allocation);
+  data.data_ = static_cast<std::uint8_t*>(std::calloc(std::max<std::size_t>(length, 1), 1));
+  if (data.data_ == nullptr) throw std::bad_alloc();
   data.size_ = length;
   return data;
+}
+
+bool TraceData::resize(std::size_t length) {
+  if (is_mapped()) return false;
+  void* grown = std::realloc(data_, std::max<std::size_t>(length, 1));
+  if (grown == nullptr) return false;
+  data_ = static_cast<std::uint8_t*>(grown);
+  size_ = length;
+  return true;
 }
 
 TraceData::TraceData(TraceData&& other) noexcept
@@ -302,7 +306,7 @@ void TraceData::release() {
   if (is_mapped()) {
     ::munmap(data_, mapping_length_);
   } else {
-    ::operator delete (data_, std::align_val_t{IMAGE_ALIGNMENT});
+    std::free(data_);
   }
   data_ = nullptr;
   size_ = 0;

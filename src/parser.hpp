@@ -131,6 +131,9 @@ class TraceData {
  public:
   static TraceData mapped(void* address, std::size_t mapping_length, std::size_t length);
   static TraceData owned(std::size_t length);  // zero-filled
+  // Resizes an owned image; bytes added are not initialised. False for a mapping or when
+  // memory runs out (the image is then unchanged).
+  bool resize(std::size_t length);
 
   TraceData(TraceData&& other) noexcept;
   TraceData& operator=(TraceData&& other) noexcept;
