@@ -21,16 +21,106 @@ namespace {
 // recursive parser.
 constexpr std::size_t kMaxDepth = 128;
 
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+std::size_t skip_digits(std::string_view text, std::size_t i) {
+  while (i < text.size() && is_digit(text[i])) ++i;
+  return i;
+}
+
+// The byte range of one number token.
+struct Span {
+  std::size_t start;
+  std::size_t end;
+};
+
+// Whether `run` is one well-formed JSON number that RapidJSON might refuse as too large: it
+// works out every number's value even when it hands numbers over as text, and fails past the
+// range of a double (an integer part of about 309 digits, a positive exponent beyond 308).
+bool is_oversized_number(std::string_view run) {
+  std::size_t i = run.starts_with('-') ? 1 : 0;
+  const std::size_t integer_start = i;
+  if (i == run.size() || !is_digit(run[i])) return false;
+  i = run[i] == '0' ? i + 1 : skip_digits(run, i);
+  const std::size_t integer_digits = i - integer_start;
+  if (i < run.size() && run[i] == '.') {
+    const std::size_t end = skip_digits(run, i + 1);
+    if (end == i + 1) return false;
+    i = end;
+  }
+  bool large_exponent = false;
+  if (i < run.size() && (run[i] == 'e' || run[i] == 'E')) {
+    ++i;
+    const bool negative = i < run.size() && run[i] == '-';
+    if (i < run.size() && (run[i] == '+' || run[i] == '-')) ++i;
+    const std::size_t end = skip_digits(run, i);
+    if (end == i) return false;
+    const std::string_view digits = run.substr(i, end - i);
+    const std::size_t significant =
+        digits.size() - std::min(digits.find_first_not_of('0'), digits.size());
+    large_exponent = !negative && significant >= 3;
+    i = end;
+  }
+  return i == run.size() && (integer_digits >= 300 || large_exponent);
+}
+
+// The numbers of `text`, outside strings, that RapidJSON might refuse although they are
+// well-formed. Up to the first syntax error this splits the text as RapidJSON does.
+std::vector<Span> oversized_numbers(std::string_view text) {
+  std::vector<Span> spans;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      ++i;
+    } else if (c == '-' || is_digit(c)) {
+      const std::size_t end = std::min(text.find_first_not_of("0123456789+-.eE", i), text.size());
+      if (is_oversized_number(text.substr(i, end - i))) spans.push_back({i, end});
+      i = end;
+    } else {
+      ++i;
+    }
+  }
+  return spans;
+}
+
 // The text as RapidJSON's input stream. Unlike its own string stream it is not copied while a
-// token is read, so `Tell` inside a handler callback is the position just after the token.
+// token is read, so `Tell` inside a handler callback is the position just after the token. It
+// shows each oversized number to RapidJSON as a single "0", so that a skipped value may hold one
+// and a field holding one gets the usual type or range error; positions stay those of the text.
 class TextStream {
  public:
   using Ch = char;
-  explicit TextStream(std::string_view text) : text_(text) {}
+  explicit TextStream(std::string_view text) : text_(text), oversized_(oversized_numbers(text)) {}
 
-  Ch Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
-  Ch Take() { return pos_ < text_.size() ? text_[pos_++] : '\0'; }
+  Ch Peek() const {
+    if (pos_ >= text_.size()) return '\0';
+    return at_oversized() ? '0' : text_[pos_];
+  }
+  Ch Take() {
+    const Ch c = Peek();
+    if (at_oversized()) {
+      pos_ = oversized_[next_++].end;
+    } else if (pos_ < text_.size()) {
+      ++pos_;
+    }
+    return c;
+  }
   std::size_t Tell() const { return pos_; }
+
+  // The text of the number just read, which RapidJSON saw as `length` bytes.
+  std::string_view number_text(std::size_t length) const {
+    if (next_ > 0 && oversized_[next_ - 1].end == pos_) {
+      const Span& span = oversized_[next_ - 1];
+      return text_.substr(span.start, span.end - span.start);
+    }
+    return text_.substr(pos_ - length, length);
+  }
 
   // Output side, never used by a non-insitu reader.
   Ch* PutBegin() { return nullptr; }
@@ -39,7 +129,11 @@ class TextStream {
   std::size_t PutEnd(Ch*) { return 0; }
 
  private:
+  bool at_oversized() const { return next_ < oversized_.size() && oversized_[next_].start == pos_; }
+
   std::string_view text_;
+  std::vector<Span> oversized_;
+  std::size_t next_ = 0;  // the first of `oversized_` not yet read
   std::size_t pos_ = 0;
 };
 
@@ -148,8 +242,8 @@ class RecordHandler {
 
   bool Null() { return on_value({TokenKind::Null, {}}); }
   bool Bool(bool value) { return on_value({TokenKind::Bool, value ? "true" : "false"}); }
-  bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-    return on_value({TokenKind::Number, {text, length}});
+  bool RawNumber(const char*, rapidjson::SizeType length, bool) {
+    return on_value({TokenKind::Number, stream_.number_text(length)});
   }
   bool String(const char* text, rapidjson::SizeType length, bool) {
     const std::string_view value(text, length);

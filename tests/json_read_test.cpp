@@ -62,10 +62,16 @@ TEST(JsonRead, ReadsBothRecordForms) {
   EXPECT_EQ((*records)[5].kind, 5);
 }
 
+// Well-formed numbers beyond the range of a double.
+const std::string kHugeInteger(400, '7');
+constexpr std::string_view kHugeNumbers = R"([1e400, -1E+999, 2.5e0309, "1e999\"", 1e-999])";
+
 TEST(JsonRead, SkipsUnknownKeysWhateverTheirValue) {
-  const auto records = read(R"([{"extra": {"deep": [1, {"x": null}, "s", true]}, "id": 1,
+  const std::string text = R"([{"extra": {"deep": [1, {"x": null}, "s", true]}, "id": 1,
     "name": "n", "more": [[]], "kind": 2, "Id": "other case", "dims": [1, 2, 3],
-    "last": -1.5e3}])");
+    "last": -1.5e3, "huge": )" +
+                           std::string(kHugeNumbers) + R"(, "long": )" + kHugeInteger + "}]";
+  const auto records = read(text);
   ASSERT_TRUE(records) << records.error().message();
   ASSERT_EQ(records->size(), 1u);
   EXPECT_EQ((*records)[0].id, 1u);
@@ -114,11 +120,18 @@ TEST(JsonRead, SyntaxErrorsNameTheirPosition) {
       {std::string_view("[]\0", 3), "trailing characters at line 1 column 3"},
       {std::string_view("[\0]", 3), "expected value at line 1 column 2"},
       {"[\n  [1,\n   \"n\" 3]]", "expected `,` or `]` at line 3 column 8"},
+      {R"([{"x": 1e400 1}])", "expected `,` or `}` at line 1 column 14"},
+      {R"([{"x": 1e400)", "EOF while parsing an object at line 1 column 12"},
+      {R"([{1e400: 1}])", "key must be a string at line 1 column 3"},
+      {R"([{"x": 1e400.5}])", "number out of range at line 1 column 8"},
   };
   for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.message) << c.text;
 }
 
 TEST(JsonRead, RecordErrorsNameWhatWasExpected) {
+  const std::string huge_integer_in_field = "[[" + kHugeInteger + "]]";
+  const std::string huge_integer_message =
+      "invalid value: integer `" + kHugeInteger + "`, expected u32 at line 1 column 402";
   const ErrorCase cases[] = {
       // top level and elements of the wrong kind
       {"{}", "invalid type: map, expected a sequence at line 1 column 1"},
@@ -165,6 +178,13 @@ TEST(JsonRead, RecordErrorsNameWhatWasExpected) {
       {R"([[1,"n",2,[1,2,"3"]]])", "invalid type: string \"3\", expected u32 at line 1 column 18"},
       {R"([[1,"n",2,[1,2,4294967296]]])",
        "invalid value: integer `4294967296`, expected u32 at line 1 column 25"},
+      // numbers beyond the range of a double are still numbers
+      {"1e400", "invalid type: floating point `1e400`, expected a sequence at line 1 column 5"},
+      {"[-1E+999]",
+       "invalid type: floating point `-1E+999`, expected struct Probe at line 1 column 8"},
+      {"[[1e400]]", "invalid type: floating point `1e400`, expected u32 at line 1 column 7"},
+      {huge_integer_in_field, huge_integer_message},
+      {R"([[1,"n",2,[1,2,3],5,1e999]])", "trailing characters at line 1 column 25"},
   };
   for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.message) << c.text;
 }
