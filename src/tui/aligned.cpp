@@ -1,1 +1,139 @@
-// aligned
+#include "tui/aligned.hpp"
+
+#include <algorithm>
+#include <span>
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace vemo::tui {
+
+TuiModel build_tui_model(Trace trace_a, Trace trace_b, DiffResult diff,
+                         std::optional<SiteMap> site_map) {
+  std::unordered_map<std::uint32_t, std::vector<Divergence>> by_warp;
+  for (const Divergence& divergence : diff.divergences) {
+    by_warp[divergence.warp_idx].push_back(divergence);
+  }
+  return TuiModel{
+      std::move(diff),    std::move(trace_a), std::move(trace_b), std::move(by_warp), {},
+      std::move(site_map)};
+}
+
+namespace {
+
+std::span<const TraceEvent> events_or_none(const Trace& trace, std::uint32_t warp) {
+  auto view = warp_events(trace, warp);
+  if (!view) return {};
+  return view->events;
+}
+
+// The smallest k in 1..min(ALIGN_LOOKAHEAD, rest) with events[from + k] at `site`.
+std::optional<std::size_t> find_ahead(std::span<const TraceEvent> events, std::size_t from,
+                                      std::uint32_t site) {
+  const std::size_t limit = std::min(ALIGN_LOOKAHEAD, events.size() - from);
+  for (std::size_t k = 1; k <= limit; ++k) {
+    if (from + k < events.size() && events[from + k].site_id == site) return k;
+  }
+  return std::nullopt;
+}
+
+// The divergence markers of a matched row; Path and ExtraEvents divergences have none.
+std::optional<RowMarker> divergence_marker(const DivergenceKind& kind) {
+  if (const auto* k = kind.get<BranchKind>()) return marker::Branch{k->dir_a, k->dir_b};
+  if (const auto* k = kind.get<ActiveMaskKind>()) return marker::ActiveMask{k->mask_a, k->mask_b};
+  if (const auto* k = kind.get<ValueKind>()) return marker::Value{k->val_a, k->val_b};
+  return std::nullopt;
+}
+
+class ViewBuilder {
+ public:
+  ViewBuilder(const TuiModel& model, std::uint32_t warp) : model_(model) {
+    view_.warp = warp;
+    const auto found = model.divergences_by_warp.find(warp);
+    if (found == model.divergences_by_warp.end()) return;
+    // Indexed by trace-A position, so each matched row finds its divergences directly.
+    for (const Divergence& divergence : found->second) {
+      if (auto m = divergence_marker(divergence.kind)) {
+        markers_at_[divergence.event_idx].push_back(*m);
+      }
+    }
+  }
+
+  AlignedView build(std::span<const TraceEvent> a, std::span<const TraceEvent> b) && {
+    view_.a_count = a.size();
+    view_.b_count = b.size();
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+      if (a[i].site_id == b[j].site_id) {
+        push_matched(a[i], i, b[j], j);
+        ++i;
+        ++j;
+        continue;
+      }
+      const auto skip_b = find_ahead(b, j, a[i].site_id);
+      const auto skip_a = find_ahead(a, i, b[j].site_id);
+      if (skip_a && (!skip_b || *skip_a <= *skip_b)) {
+        for (const std::size_t end = i + *skip_a; i < end; ++i) push_only_a(a[i], i);
+      } else if (skip_b) {
+        for (const std::size_t end = j + *skip_b; j < end; ++j) push_only_b(b[j], j);
+      } else {
+        // Past this point the sequences no longer correspond; nothing after it is shown.
+        push_row({marker::Path{a[i].site_id, b[j].site_id}}, side(a[i], i), side(b[j], j));
+        return std::move(view_);
+      }
+    }
+    for (; i < a.size(); ++i) push_only_a(a[i], i);
+    for (; j < b.size(); ++j) push_only_b(b[j], j);
+    return std::move(view_);
+  }
+
+ private:
+  AlignedSide side(const TraceEvent& event, std::size_t index) const {
+    AlignedSide s;
+    if (model_.site_map) {
+      if (const SourceLocation* location = model_.site_map->find(event.site_id)) {
+        s.label = fmt::format("{}:{}", location->filename, location->line);
+      }
+    }
+    s.event_index = index;
+    s.site_id = event.site_id;
+    s.active_mask = event.active_mask;
+    s.value = event.value;
+    s.event_type = event.event_type;
+    s.branch = event.branch_dir;
+    return s;
+  }
+
+  void push_row(std::vector<RowMarker> markers, std::optional<AlignedSide> a,
+                std::optional<AlignedSide> b) {
+    const std::size_t index = view_.rows.size();
+    if (!markers.empty()) view_.marked_rows.push_back(index);
+    view_.rows.push_back(AlignedRow{std::move(markers), std::move(a), std::move(b), index});
+  }
+
+  void push_matched(const TraceEvent& a, std::size_t i, const TraceEvent& b, std::size_t j) {
+    const auto found = markers_at_.find(i);
+    push_row(found == markers_at_.end() ? std::vector<RowMarker>{} : found->second, side(a, i),
+             side(b, j));
+  }
+  void push_only_a(const TraceEvent& a, std::size_t i) {
+    push_row({marker::ExtraA{}}, side(a, i), std::nullopt);
+  }
+  void push_only_b(const TraceEvent& b, std::size_t j) {
+    push_row({marker::ExtraB{}}, std::nullopt, side(b, j));
+  }
+
+  const TuiModel& model_;
+  std::unordered_map<std::uint64_t, std::vector<RowMarker>> markers_at_;
+  AlignedView view_;
+};
+
+}  // namespace
+
+AlignedView build_aligned_view(const TuiModel& model, std::uint32_t warp) {
+  return ViewBuilder(model, warp)
+      .build(events_or_none(model.trace_a, warp), events_or_none(model.trace_b, warp));
+}
+
+}  // namespace vemo::tui

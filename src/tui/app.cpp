@@ -1,1 +1,343 @@
-// app
+#include "tui/app.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+#include <limits>
+#include <numeric>
+
+#include <fmt/format.h>
+
+#include "text.hpp"
+
+namespace vemo::tui {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+  return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max()
+                                                         : a + b;
+}
+std::size_t saturating_sub(std::size_t a, std::size_t b) {
+  return a > b ? a - b : 0;
+}
+
+// Appends `c` as UTF-8; a value that is no Unicode scalar becomes U+FFFD.
+void append_utf8(std::string& text, char32_t c) {
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+  if (c < 0x80) {
+    text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    text += static_cast<char>(0xC0 | (c >> 6));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    text += static_cast<char>(0xE0 | (c >> 12));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (c >> 18));
+    text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Removes the last character (not just its last byte) of UTF-8 `text`.
+void pop_utf8(std::string& text) {
+  while (!text.empty()) {
+    const auto byte = static_cast<unsigned char>(text.back());
+    text.pop_back();
+    if ((byte & 0xC0) != 0x80) return;
+  }
+}
+
+// A decimal number of ASCII digits (leading zeros allowed) within u32, or none.
+std::optional<std::uint32_t> parse_warp_number(std::string_view text) {
+  if (text.empty() ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  std::uint32_t number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return number;
+}
+
+std::string_view event_word(std::uint8_t event_type) {
+  switch (event_type) {
+    case 0:
+      return "branch";
+    case 1:
+      return "shmem";
+    case 2:
+      return "atomic";
+    case 3:
+      return "funcentry";
+    case 4:
+      return "funcexit";
+    case 5:
+      return "switch";
+    case 6:
+      return "globalstore";
+    default:
+      return "unknown";
+  }
+}
+
+std::string_view marker_word(const RowMarker& m) {
+  return std::visit(Overloaded{
+                        [](const marker::Branch&) { return std::string_view("branch"); },
+                        [](const marker::ActiveMask&) { return std::string_view("activemask"); },
+                        [](const marker::Value&) { return std::string_view("value"); },
+                        [](const marker::Path&) { return std::string_view("path"); },
+                        [](const marker::ExtraA&) { return std::string_view("extra"); },
+                        [](const marker::ExtraB&) { return std::string_view("extra"); },
+                    },
+                    m);
+}
+
+// What a query is matched against: side A's site and event word, side B's site, the markers'
+// words. All of it is lower-case already.
+std::string search_text(const AlignedRow& row) {
+  std::string text;
+  if (row.a) text += fmt::format("0x{:08x} {} ", row.a->site_id, event_word(row.a->event_type));
+  if (row.b) text += fmt::format("0x{:08x} ", row.b->site_id);
+  for (const RowMarker& m : row.markers) {
+    text += marker_word(m);
+    text += ' ';
+  }
+  return text;
+}
+
+Focus next_focus(Focus focus) {
+  switch (focus) {
+    case Focus::TraceA:
+      return Focus::TraceB;
+    case Focus::TraceB:
+      return Focus::Detail;
+    case Focus::Detail:
+      return Focus::TraceA;
+  }
+  return Focus::TraceA;
+}
+
+}  // namespace
+
+App::App(Trace a, Trace b, DiffResult result, std::optional<SiteMap> site_map,
+         bool float_operands_flag)
+    : model(build_tui_model(std::move(a), std::move(b), std::move(result), std::move(site_map))),
+      float_operands(float_operands_flag) {
+  const DiffResult& diff = model.diff;
+  // Warp ids are u32; a larger warp total cannot come from a real trace.
+  const auto warps = static_cast<std::size_t>(
+      std::min<std::uint64_t>(diff.total_warps, std::numeric_limits<std::uint32_t>::max()));
+  warp_list.reserve(warps);
+  for (std::size_t w = 0; w < warps; ++w) warp_list.push_back({0, static_cast<std::uint32_t>(w)});
+  for (const Divergence& divergence : diff.divergences) {
+    if (divergence.warp_idx < warp_list.size()) ++warp_list[divergence.warp_idx].divergence_count;
+  }
+  for (std::size_t position = 0; position < warp_list.size(); ++position) {
+    if (warp_list[position].divergence_count != 0) diverged_warps.push_back(position);
+  }
+  if (!diverged_warps.empty()) current_warp = warp_list[diverged_warps.front()].warp;
+  total_divergences = diff.divergences.size();
+}
+
+const AlignedView& App::aligned_view(std::uint32_t warp) {
+  auto found = model.aligned_cache.find(warp);
+  if (found == model.aligned_cache.end()) {
+    found = model.aligned_cache.emplace(warp, build_aligned_view(model, warp)).first;
+  }
+  return found->second;
+}
+
+std::size_t App::visible_rows() const {
+  return viewport_height > VIEWPORT_RESERVED_ROWS ? viewport_height - VIEWPORT_RESERVED_ROWS : 0;
+}
+
+std::size_t App::page_rows() const {
+  return std::max<std::size_t>(visible_rows() / 2, 1);
+}
+
+std::size_t App::last_row() {
+  const std::size_t rows = aligned_view(current_warp).rows.size();
+  return rows == 0 ? 0 : rows - 1;
+}
+
+void App::keep_visible() {
+  const std::size_t vis = visible_rows();
+  if (vis == 0) return;
+  if (cursor < scroll) {
+    scroll = cursor;
+  } else if (cursor - scroll >= vis) {
+    scroll = cursor + 1 - vis;
+  }
+}
+
+void App::move_cursor(std::size_t row) {
+  cursor = row;
+  keep_visible();
+}
+
+void App::show_warp(std::uint32_t warp) {
+  current_warp = warp;
+  cursor = 0;
+  scroll = 0;
+}
+
+void App::step_match(bool forward) {
+  const std::size_t count = search_matches.size();
+  if (count == 0) return;
+  if (forward) {
+    match_index = (match_index + 1) % count;
+  } else {
+    match_index = (match_index == 0 ? count : std::min(match_index, count)) - 1;
+  }
+  move_cursor(search_matches[match_index]);
+}
+
+void App::next_divergence() {
+  if (search_active && !search_matches.empty()) return step_match(true);
+  const auto& marked = aligned_view(current_warp).marked_rows;
+  if (const auto next = std::upper_bound(marked.begin(), marked.end(), cursor);
+      next != marked.end()) {
+    return move_cursor(*next);
+  }
+  // Whether or not the current warp diverged, the next diverged warp is the first above it.
+  const auto target = std::upper_bound(
+      diverged_warps.begin(), diverged_warps.end(), current_warp,
+      [this](std::uint32_t warp, std::size_t position) { return warp < warp_list[position].warp; });
+  if (target == diverged_warps.end()) return;
+  show_warp(warp_list[*target].warp);
+  const auto& target_marked = aligned_view(current_warp).marked_rows;
+  if (!target_marked.empty()) move_cursor(target_marked.front());
+}
+
+void App::prev_divergence() {
+  if (search_active && !search_matches.empty()) return step_match(false);
+  const auto& marked = aligned_view(current_warp).marked_rows;
+  if (const auto next = std::lower_bound(marked.begin(), marked.end(), cursor);
+      next != marked.begin()) {
+    return move_cursor(*std::prev(next));
+  }
+  const auto target = std::lower_bound(
+      diverged_warps.begin(), diverged_warps.end(), current_warp,
+      [this](std::size_t position, std::uint32_t warp) { return warp_list[position].warp < warp; });
+  if (target == diverged_warps.begin()) return;
+  show_warp(warp_list[*std::prev(target)].warp);
+  const auto& target_marked = aligned_view(current_warp).marked_rows;
+  if (!target_marked.empty()) move_cursor(target_marked.back());
+}
+
+void App::confirm_warp_jump() {
+  const auto warp = parse_warp_number(warp_input);
+  if (warp && *warp < model.trace_a.header.num_warps) show_warp(*warp);
+  input_mode = InputMode::Normal;
+  warp_input.clear();
+}
+
+void App::update_search() {
+  search_matches.clear();
+  if (search_query.empty()) return;
+  const std::string query = to_lower_full(search_query);
+  for (const AlignedRow& row : aligned_view(current_warp).rows) {
+    if (search_text(row).find(query) != std::string::npos) search_matches.push_back(row.index);
+  }
+  match_index = 0;
+}
+
+std::pair<std::size_t, std::size_t> App::divergence_position() {
+  const std::size_t total = total_divergences;
+  if (warp_list.empty()) return {0, total};
+  const std::size_t earlier = std::min<std::size_t>(current_warp, warp_list.size());
+  const std::size_t sum = std::accumulate(
+      warp_list.begin(), warp_list.begin() + static_cast<std::ptrdiff_t>(earlier), std::size_t{0},
+      [](std::size_t s, const WarpEntry& entry) { return s + entry.divergence_count; });
+  if (current_warp >= warp_list.size()) return {sum, total};
+  const auto& marked = aligned_view(current_warp).marked_rows;
+  const auto before = std::lower_bound(marked.begin(), marked.end(), cursor);
+  const bool on_marked = before != marked.end() && *before == cursor;
+  return {sum + static_cast<std::size_t>(before - marked.begin()) + (on_marked ? 1 : 0), total};
+}
+
+void App::apply(const Action& action) {
+  const std::uint64_t num_warps = model.trace_a.header.num_warps;
+  std::visit(Overloaded{
+                 [&](const action::Quit&) { quit = true; },
+                 [&](const action::Down& a) {
+                   move_cursor(std::min(saturating_add(cursor, a.count), last_row()));
+                 },
+                 [&](const action::Up& a) { move_cursor(saturating_sub(cursor, a.count)); },
+                 [&](const action::PageDown&) {
+                   move_cursor(std::min(saturating_add(cursor, page_rows()), last_row()));
+                 },
+                 [&](const action::PageUp&) { move_cursor(saturating_sub(cursor, page_rows())); },
+                 [&](const action::Top&) {
+                   cursor = 0;
+                   scroll = 0;
+                 },
+                 [&](const action::Bottom&) {
+                   if (!aligned_view(current_warp).rows.empty()) move_cursor(last_row());
+                 },
+                 [&](const action::NextDivergence&) { next_divergence(); },
+                 [&](const action::PrevDivergence&) { prev_divergence(); },
+                 [&](const action::CycleFocus&) { focus = next_focus(focus); },
+                 [&](const action::NextWarp&) {
+                   if (std::uint64_t{current_warp} + 1 < num_warps) show_warp(current_warp + 1);
+                 },
+                 [&](const action::PrevWarp&) {
+                   if (current_warp > 0 && current_warp - 1 < num_warps)
+                     show_warp(current_warp - 1);
+                 },
+                 [&](const action::StartWarpJump&) {
+                   input_mode = InputMode::WarpJump;
+                   warp_input.clear();
+                 },
+                 [&](const action::WarpDigit& a) { append_utf8(warp_input, a.character); },
+                 [&](const action::WarpConfirm&) { confirm_warp_jump(); },
+                 [&](const action::WarpCancel&) {
+                   input_mode = InputMode::Normal;
+                   warp_input.clear();
+                 },
+                 [&](const action::ToggleSource&) { show_source = !show_source; },
+                 [&](const action::StartSearch&) {
+                   input_mode = InputMode::Search;
+                   search_query.clear();
+                   search_matches.clear();
+                   match_index = 0;
+                 },
+                 [&](const action::SearchChar& a) {
+                   append_utf8(search_query, a.character);
+                   update_search();
+                 },
+                 [&](const action::SearchBackspace&) {
+                   pop_utf8(search_query);
+                   update_search();
+                 },
+                 [&](const action::SearchConfirm&) {
+                   input_mode = InputMode::Normal;
+                   search_active = !search_matches.empty();
+                   if (search_active) {
+                     match_index = 0;
+                     move_cursor(search_matches.front());
+                   }
+                 },
+                 [&](const action::SearchCancel&) {
+                   input_mode = InputMode::Normal;
+                   search_query.clear();
+                   search_matches.clear();
+                   search_active = false;
+                 },
+                 [&](const action::NextMatch&) { step_match(true); },
+                 [&](const action::PrevMatch&) { step_match(false); },
+                 [&](const action::None&) {},
+             },
+             action);
+}
+
+}  // namespace vemo::tui

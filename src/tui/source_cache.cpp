@@ -1,1 +1,96 @@
-// source_cache
+#include "tui/source_cache.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "text.hpp"
+
+namespace vemo::tui {
+
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The whole content of a regular file, or none. Anything else (a directory, a FIFO, a device)
+// is refused: reading it could block the viewer or never end.
+std::optional<std::string> read_regular_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return std::nullopt;
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (file.get() < 0) return std::nullopt;
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    if (n == 0) return content;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Lines end at line feeds, a carriage return before one is dropped, and a final line feed
+// opens no empty last line.
+std::vector<std::string> split_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+    lines.emplace_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+std::optional<std::vector<std::string>> load_lines(const std::string& path) {
+  const auto content = read_regular_file(path);
+  if (!content || !is_valid_utf8(*content)) return std::nullopt;
+  return split_lines(*content);
+}
+
+}  // namespace
+
+NumberedLines source_line_range(const std::vector<std::string>& lines, std::size_t first,
+                                std::size_t last) {
+  NumberedLines range;
+  for (std::size_t number = first; number <= last; ++number) {
+    range.emplace_back(number, lines[number - 1]);
+  }
+  return range;
+}
+
+std::optional<SourceSnippet> SourceCache::snippet(std::string_view path, std::uint32_t line,
+                                                  std::size_t context) {
+  if (line == 0) return std::nullopt;
+  std::string key(path);
+  auto entry = files_.find(key);
+  if (entry == files_.end()) entry = files_.emplace(key, load_lines(key)).first;
+  const auto& lines = entry->second;
+  if (!lines || line > lines->size()) return std::nullopt;
+  const std::size_t first = line > context ? line - context : 1;
+  const std::size_t last = context < lines->size() - line ? line + context : lines->size();
+  return SourceSnippet{source_line_range(*lines, first, last), std::move(key), line};
+}
+
+}  // namespace vemo::tui

@@ -1,0 +1,201 @@
+#include "tui/aligned.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/trace_builder.hpp"
+
+namespace vemo::testing {
+namespace {
+
+using tui::AlignedView;
+using tui::RowMarker;
+namespace marker = tui::marker;
+
+// A one-warp trace (or more with `num_warps`) whose warp 0 records `sites` as branches.
+Trace trace_of(const std::vector<std::uint32_t>& sites, std::uint32_t num_warps = 1) {
+  std::vector<TraceEvent> events;
+  for (const std::uint32_t site : sites) events.push_back(event(site));
+  return TraceBuilder{}
+      .shape(num_warps, static_cast<std::uint32_t>(sites.size()))
+      .warp(0, events)
+      .build();
+}
+
+Divergence divergence(std::uint32_t warp, std::uint64_t event_idx, DivergenceKind kind) {
+  Divergence d;
+  d.warp_idx = warp;
+  d.event_idx = event_idx;
+  d.kind = kind;
+  return d;
+}
+
+AlignedView align(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b,
+                  std::vector<Divergence> divergences = {},
+                  std::optional<SiteMap> site_map = std::nullopt, std::uint32_t warp = 0) {
+  DiffResult diff;
+  diff.divergences = std::move(divergences);
+  const tui::TuiModel model =
+      tui::build_tui_model(trace_of(a), trace_of(b), std::move(diff), std::move(site_map));
+  return tui::build_aligned_view(model, warp);
+}
+
+std::string marker_code(const RowMarker& m) {
+  static const char* const codes[] = {"Br", "Am", "Va", "Pa", "xA", "xB"};
+  return codes[m.index()];
+}
+
+// "a/b" with "-" for a missing side, then the marker codes: "2/- xA".
+std::vector<std::string> describe(const AlignedView& view) {
+  std::vector<std::string> rows;
+  for (const auto& row : view.rows) {
+    std::string text = (row.a ? std::to_string(row.a->site_id) : "-") + "/" +
+                       (row.b ? std::to_string(row.b->site_id) : "-");
+    for (const RowMarker& m : row.markers) text += " " + marker_code(m);
+    rows.push_back(text);
+  }
+  return rows;
+}
+
+// The rows that carry markers, derived independently of marked_rows.
+std::vector<std::size_t> rows_with_markers(const AlignedView& view) {
+  std::vector<std::size_t> indices;
+  for (std::size_t i = 0; i < view.rows.size(); ++i) {
+    EXPECT_EQ(view.rows[i].index, i);
+    if (!view.rows[i].markers.empty()) indices.push_back(i);
+  }
+  return indices;
+}
+
+// `first`, then `n` filler sites the other trace never records, then `site`.
+std::vector<std::uint32_t> site_after(std::size_t n, std::uint32_t first, std::uint32_t site) {
+  std::vector<std::uint32_t> sites{first};
+  for (std::size_t k = 0; k < n; ++k) sites.push_back(1000 + static_cast<std::uint32_t>(k));
+  sites.push_back(site);
+  return sites;
+}
+
+TEST(AlignedView, AlignsSequences) {
+  const std::vector<std::string> thirty_two_b_rows = [] {
+    std::vector<std::string> rows{"-/99 xB"};
+    for (std::uint32_t k = 0; k < 31; ++k) rows.push_back("-/" + std::to_string(1000 + k) + " xB");
+    rows.push_back("1/1");
+    rows.push_back("2/- xA");
+    return rows;
+  }();
+  const struct {
+    const char* name;
+    std::vector<std::uint32_t> a, b;
+    std::vector<std::string> rows;
+  } cases[] = {
+      {"both empty", {}, {}, {}},
+      {"only B", {}, {1, 2}, {"-/1 xB", "-/2 xB"}},
+      {"only A", {1, 2}, {}, {"1/- xA", "2/- xA"}},
+      {"identical", {1, 2, 3}, {1, 2, 3}, {"1/1", "2/2", "3/3"}},
+      {"extra in A", {1, 2, 3}, {1, 3}, {"1/1", "2/- xA", "3/3"}},
+      {"extra in B", {1, 3}, {1, 2, 3}, {"1/1", "-/2 xB", "3/3"}},
+      {"swap: tie goes to A", {7, 8}, {8, 7}, {"7/- xA", "8/8", "-/7 xB"}},
+      {"shorter skip in B wins",
+       {1, 7, 8, 2},
+       {2, 1},
+       {"-/2 xB", "1/1", "7/- xA", "8/- xA", "2/- xA"}},
+      {"32 ahead is found", {1, 2}, site_after(31, 99, 1), thirty_two_b_rows},
+      {"33 ahead is not: path ends the view", {1, 2, 3}, site_after(32, 99, 1), {"1/99 Pa"}},
+      {"path with both sides left", {1, 5, 6}, {2, 5, 6}, {"1/2 Pa"}},
+  };
+  for (const auto& c : cases) {
+    const AlignedView view = align(c.a, c.b);
+    EXPECT_EQ(describe(view), c.rows) << c.name;
+    EXPECT_EQ(view.marked_rows, rows_with_markers(view)) << c.name;
+    EXPECT_EQ(view.a_count, c.a.size()) << c.name;
+    EXPECT_EQ(view.b_count, c.b.size()) << c.name;
+  }
+}
+
+TEST(AlignedView, SidesKeepEventFieldsAndPositions) {
+  const tui::TuiModel model = tui::build_tui_model(
+      TraceBuilder{}.shape(1, 2).warp(0, {event(1), event(3, 2, 1, 0xf0, 42)}).build(),
+      TraceBuilder{}.shape(1, 3).warp(0, {event(1), event(2), event(3)}).build(), {}, {});
+  const AlignedView view = tui::build_aligned_view(model, 0);
+  ASSERT_EQ(describe(view), (std::vector<std::string>{"1/1", "-/2 xB", "3/3"}));
+  const auto& side_a = *view.rows[2].a;
+  EXPECT_EQ(side_a, (tui::AlignedSide{std::nullopt, 1, 3, 0xf0, 42, 2, 1}));
+  EXPECT_EQ(view.rows[2].b->event_index, 2u);
+}
+
+TEST(AlignedView, DivergencesMarkMatchedRowsAtTheirTraceAIndex) {
+  const AlignedView view =
+      align({1, 2, 3, 4}, {1, 3, 4},
+            {
+                divergence(0, 2, {ActiveMaskKind{0xff, 0x0f}}), divergence(0, 0, {PathKind{1, 2}}),
+                divergence(0, 2, {ValueKind{5, 6}}),
+                divergence(0, 1, {BranchKind{1, 0}}),  // falls on the one-sided row
+                divergence(0, 3, {ExtraEventsKind{1, TraceSide::A}}),
+                divergence(0, 0, {BranchKind{0, 1}}),
+                divergence(1, 3, {BranchKind{0, 1}}),  // another warp
+            });
+  EXPECT_EQ(describe(view), (std::vector<std::string>{"1/1 Br", "2/- xA", "3/3 Am Va", "4/4"}));
+  EXPECT_EQ(view.marked_rows, (std::vector<std::size_t>{0, 1, 2}));
+  EXPECT_EQ(view.rows[0].markers[0], RowMarker(marker::Branch{0, 1}));
+  EXPECT_EQ(view.rows[2].markers,
+            (std::vector<RowMarker>{marker::ActiveMask{0xff, 0x0f}, marker::Value{5, 6}}));
+}
+
+TEST(AlignedView, PathMarkerCarriesBothSites) {
+  const AlignedView view = align({4, 5}, {6, 7});
+  ASSERT_EQ(view.rows.size(), 1u);
+  EXPECT_EQ(view.rows[0].markers, (std::vector<RowMarker>{marker::Path{4, 6}}));
+  EXPECT_EQ(view.rows[0].a->event_index, 0u);
+  EXPECT_EQ(view.rows[0].b->event_index, 0u);
+}
+
+TEST(AlignedView, LabelsFromTheSiteMapByRawSiteIds) {
+  SiteMap map;
+  for (const auto& [site, file, line] : {std::tuple{1u, "kernel.cu", 12u}, {3u, "other.cu", 7u}}) {
+    SourceLocation location;
+    location.site_id = site;
+    location.filename = file;
+    location.line = line;
+    map.insert(location);
+  }
+  const AlignedView view = align({1, 2}, {1, 3}, {}, map);
+  ASSERT_EQ(describe(view), (std::vector<std::string>{"1/1", "2/3 Pa"}));
+  EXPECT_EQ(view.rows[0].a->label, "kernel.cu:12");
+  EXPECT_EQ(view.rows[0].b->label, "kernel.cu:12");
+  EXPECT_EQ(view.rows[1].a->label, std::nullopt);
+  EXPECT_EQ(view.rows[1].b->label, "other.cu:7");
+
+  EXPECT_EQ(align({1}, {1}).rows[0].a->label, std::nullopt);
+}
+
+TEST(AlignedView, WarpATraceCannotGiveCountsAsEmpty) {
+  // Trace A has one warp, trace B two: warp 1 exists only in B.
+  const tui::TuiModel model = tui::build_tui_model(
+      trace_of({1}), TraceBuilder{}.shape(2, 2).warp(1, {event(5), event(6)}).build(), {}, {});
+  const AlignedView view = tui::build_aligned_view(model, 1);
+  EXPECT_EQ(describe(view), (std::vector<std::string>{"-/5 xB", "-/6 xB"}));
+  EXPECT_EQ(view.a_count, 0u);
+  EXPECT_EQ(view.warp, 1u);
+  EXPECT_TRUE(tui::build_aligned_view(model, 7).rows.empty());
+}
+
+TEST(TuiModel, GroupsDivergencesByWarpInResultOrder) {
+  DiffResult diff;
+  diff.divergences = {divergence(2, 5, {BranchKind{0, 1}}), divergence(0, 1, {ValueKind{1, 2}}),
+                      divergence(2, 3, {ActiveMaskKind{1, 3}})};
+  const tui::TuiModel model = tui::build_tui_model(trace_of({}), trace_of({}), diff, {});
+  EXPECT_EQ(model.diff.divergences, diff.divergences);
+  ASSERT_EQ(model.divergences_by_warp.size(), 2u);
+  EXPECT_EQ(model.divergences_by_warp.at(2),
+            (std::vector<Divergence>{diff.divergences[0], diff.divergences[2]}));
+  EXPECT_EQ(model.divergences_by_warp.at(0), (std::vector<Divergence>{diff.divergences[1]}));
+  EXPECT_TRUE(model.aligned_cache.empty());
+}
+
+}  // namespace
+}  // namespace vemo::testing
