@@ -93,6 +93,25 @@ void flush() {
   if (g_capture == nullptr) flush_out_buffer();
 }
 
+void out_ignoring_failure(std::string_view text) {
+  if (g_capture != nullptr) {
+    g_capture->out += text;
+    return;
+  }
+  g_out_buffer += text;
+  write_all(STDOUT_FILENO, g_out_buffer);
+  g_out_buffer.clear();
+}
+
+void err_ignoring_failure(std::string_view text) {
+  if (g_capture != nullptr) {
+    g_capture->err += text;
+    return;
+  }
+  out_ignoring_failure({});
+  write_all(STDERR_FILENO, text);
+}
+
 void internal_fault(std::string_view what) {
   flush();
   const std::string message = fmt::format("internal fault: {}\n", what);

@@ -29,6 +29,11 @@ void out(std::string_view text);
 void err(std::string_view text);
 void flush();
 
+// Writes to standard output or standard error at once, ignoring a failure: for output whose
+// exit status a closed stream must not change (help, version, usage errors).
+void out_ignoring_failure(std::string_view text);
+void err_ignoring_failure(std::string_view text);
+
 template <class... A>
 void print(fmt::format_string<A...> format, A&&... args) {
   out(fmt::format(format, std::forward<A>(args)...));

@@ -172,6 +172,20 @@ TEST(ParseCommandLine, ValueFormsOfTheTokenizer) {
   }
 }
 
+TEST(ParseCommandLine, AttachedValuesMayLookLikeOptions) {
+  const Args args = parsed({"--warps=--json", "--csv=-x", "--filter-kind=-v", "--map=--",
+                            "--filter-sites=--bogus", "-n=+5", "a", "b"});
+  EXPECT_EQ(args.warps, "--json");
+  EXPECT_EQ(args.csv, "-x");
+  EXPECT_EQ(args.filter_kind, "-v");
+  EXPECT_EQ(args.site_map, "--");
+  EXPECT_EQ(args.filter_sites, "--bogus");
+  EXPECT_EQ(args.max_shown, 5u);
+  EXPECT_FALSE(args.json || args.verbose);
+  EXPECT_EQ(args.trace_a, "a");
+  EXPECT_EQ(args.trace_b, "b");
+}
+
 TEST(ParseCommandLine, EmptyTextIsPresentAndPathsKeepTheirBytes) {
   EXPECT_EQ(parsed({"--warps=", "a", "b"}).warps, "");
   EXPECT_EQ(parsed({"--filter-kind", "", "a", "b"}).filter_kind, "");
@@ -182,6 +196,9 @@ TEST(ParseCommandLine, EmptyTextIsPresentAndPathsKeepTheirBytes) {
   const Args dashed = parsed({"--", "-a", "--b"});
   EXPECT_EQ(dashed.trace_a, "-a");
   EXPECT_EQ(dashed.trace_b, "--b");
+  const Args numbers = parsed({"-n", "1", "--", "-1", "-2"});
+  EXPECT_EQ(numbers.trace_a, "-1");
+  EXPECT_EQ(numbers.trace_b, "-2");
 }
 
 TEST(ParseCommandLine, UsageErrors) {
@@ -194,6 +211,9 @@ TEST(ParseCommandLine, UsageErrors) {
       {{"a"}, "the following required arguments were not provided:\n  <TRACE_B>"},
       {{"a", "b", "c"}, "unexpected argument 'c' found"},
       {{"a", "b", "--bogus"}, "unexpected argument '--bogus' found"},
+      {{"a", "-1"}, "unexpected argument '-1' found"},  // no negative number either
+      {{"-7x", "a", "b"}, "unexpected argument '-7x' found"},
+      {{"-v1", "a", "b"}, "unexpected argument '-1' found"},
       {{"a", "b", "--max-shown"},
        "a value is required for '--max-shown <MAX_SHOWN>' but none was supplied"},
       {{"a", "b", "-vn"},
@@ -208,6 +228,8 @@ TEST(ParseCommandLine, UsageErrors) {
       {{"--json=true", "a", "b"}, "the flag '--json' takes no value, but 'true' was given"},
       {{"-v=1", "a", "b"}, "the flag '--verbose' takes no value, but '1' was given"},
       {{"--help=no"}, "the flag '--help' takes no value, but 'no' was given"},
+      {{"-h=no"}, "the flag '--help' takes no value, but 'no' was given"},
+      {{"-vV=1", "a", "b"}, "the flag '--version' takes no value, but '1' was given"},
       {{"--max-shown=-1", "a", "b"},
        "invalid value '-1' for '--max-shown <MAX_SHOWN>': invalid digit found in string"},
       {{"--max-shown=", "a", "b"},
@@ -256,6 +278,83 @@ TEST(ParseCommandLine, UsageLineNamesTheInvocation) {
   const auto not_utf8 = parse_command_line({"./vd\xff", "a"});
   ASSERT_FALSE(not_utf8.has_value());
   EXPECT_NE(not_utf8.error().err.find("\nUsage: vemo-diff [OPTIONS]"), std::string::npos);
+}
+
+TEST(ParseCommandLine, HelpIsExact) {
+  const auto result = parse_command_line({"./tools/vd", "--help"});
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().out,
+            "GPU Differential Debugger - Compare CUDA execution traces\n"
+            "\n"
+            "Usage: vd [OPTIONS] <TRACE_A> <TRACE_B>\n"
+            "\n"
+            "Arguments:\n"
+            "  <TRACE_A>  First trace file (baseline)\n"
+            "  <TRACE_B>  Second trace file (compare against baseline)\n"
+            "\n"
+            "Options:\n"
+            "  -n, --max-shown <MAX_SHOWN>\n"
+            "          Maximum number of divergences to display [default: 10]\n"
+            "  -v, --verbose\n"
+            "          Show detailed trace information\n"
+            "      --values\n"
+            "          Compare operand values (can be noisy)\n"
+            "  -l, --limit <MAX_DIVERGENCES>\n"
+            "          Maximum number of divergences to collect (0 = unlimited) [default: 0]\n"
+            "      --lookahead <LOOKAHEAD>\n"
+            "          Lookahead window size for drift detection [default: 32]\n"
+            "      --force\n"
+            "          Skip kernel name check (for comparing different kernel variants)\n"
+            "      --map <SITE_MAP>\n"
+            "          Site mapping file (vemo-sites.json) for source location information\n"
+            "      --dump-a <DUMP_A>\n"
+            "          Dump first N events from trace A (debugging)\n"
+            "      --dump-b <DUMP_B>\n"
+            "          Dump first N events from trace B (debugging)\n"
+            "      --tui\n"
+            "          Launch interactive TUI viewer\n"
+            "      --history\n"
+            "          Show value history context around divergences (time-travel)\n"
+            "      --float\n"
+            "          Display snapshot operands as IEEE 754 floats instead of integers\n"
+            "      --remap-a <REMAP_A>\n"
+            "          Site map for trace A (for cross-compilation remapping)\n"
+            "      --remap-b <REMAP_B>\n"
+            "          Site map for trace B (for cross-compilation remapping)\n"
+            "      --session\n"
+            "          Treat TRACE_A and TRACE_B as session directories (multi-kernel pipeline "
+            "diff)\n"
+            "      --continue-after-path\n"
+            "          Continue comparing after path divergence (default: stop at first per "
+            "warp)\n"
+            "      --cross-gpu\n"
+            "          Cross-GPU mode: compare traces from different GPU architectures (NVIDIA vs "
+            "AMD). Relaxes grid/block validation and uses popcount-based active mask "
+            "comparison\n"
+            "      --json\n"
+            "          Output results as machine-readable JSON (for CI integration)\n"
+            "      --max-allowed-divergences <MAX_ALLOWED_DIVERGENCES>\n"
+            "          Maximum allowed divergences before failing (CI assert mode). Exit 0 if "
+            "divergences <= threshold, exit 1 otherwise\n"
+            "      --ignore-active-mask\n"
+            "          Only count branch/path/value divergences, ignore active mask differences "
+            "(CI assert mode)\n"
+            "      --classify\n"
+            "          Run automated root-cause classification on divergences\n"
+            "      --export-flamegraph <PATH>\n"
+            "          Export divergences to Chrome Trace Format for flamegraph visualization\n"
+            "      --warps <WARPS>\n"
+            "          Filter by warp indices (e.g., \"0-10,15,20-25\")\n"
+            "      --filter-kind <FILTER_KIND>\n"
+            "          Filter by divergence kind (e.g., \"Branch,Value\") \u2014 case-insensitive\n"
+            "      --filter-sites <FILTER_SITES>\n"
+            "          Filter by site IDs (e.g., \"0x12345678,0xABCDEF01\")\n"
+            "      --csv <PATH>\n"
+            "          Export divergences to CSV file\n"
+            "  -h, --help\n"
+            "          Print help\n"
+            "  -V, --version\n"
+            "          Print version\n");
 }
 
 TEST(ParseCommandLine, HelpListsEveryArgumentInDeclarationOrder) {

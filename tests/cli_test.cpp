@@ -366,6 +366,23 @@ TEST(CliPair, RemapperIsBuiltOnlyFromBothMaps) {
 
   const ProcessResult mapped = ws.run({"--map", "map-a.json", a, a});
   EXPECT_EQ(mapped.err, "Loading traces...\nLoaded 1 site mappings\n\nComparing 1 warps...\n");
+
+  // With --json neither line is written; the remapper still serves the comparison.
+  const ProcessResult json = ws.run({"--json", "--map", "map-a.json", "--remap-a", "map-a.json",
+                                     "--remap-b", "map-b.json", a, b});
+  EXPECT_EQ(json.status, 0) << json.out;
+  EXPECT_EQ(json.err, "Comparing 1 warps...\n");
+}
+
+TEST(CliPair, FiltersThatRemoveEverythingLeaveTheComparisonsCounts) {
+  const Workspace ws;
+  const std::string a = ws.trace("a.trace", one_warp(1));
+  const std::string b = ws.trace("b.trace", one_warp(0));
+  const ProcessResult r = ws.run({"--filter-kind", "Value", a, b});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Warps diverged:       1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Total divergences:    0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\u2713 Traces are IDENTICAL"), std::string::npos) << r.out;
 }
 
 TEST(CliPair, ExportLinesAndExportErrors) {
@@ -460,6 +477,13 @@ TEST(CliSession, FailedPairsAndUnmatchedLaunchesFailTheRun) {
             std::string::npos)
       << r.out;
   EXPECT_TRUE(r.out.ends_with("(launch 0)\n"));
+
+  // With --json only the comparison's own lines stay on standard error; the verdict fails.
+  const ProcessResult json = ws.run({"--session", "--json", "sa", "sb"});
+  EXPECT_EQ(json.status, 1);
+  EXPECT_EQ(json.err, "Comparing 1 warps...\n");
+  EXPECT_TRUE(json.out.starts_with("{\n") && json.out.ends_with("\n}\n")) << json.out;
+  EXPECT_EQ(json.out.find("Warning:"), std::string::npos);
 }
 
 // ---- output streams ----
@@ -477,6 +501,27 @@ TEST(CliOutput, ABrokenPipeEndsTheRunWithStatus101) {
   // Help and usage errors keep their status whatever happens to the stream.
   EXPECT_EQ(ws.run({"--help"}, with_stdout_closed()).status, 0);
   EXPECT_EQ(ws.run({"a"}, with_stdout_closed()).status, 2);
+}
+
+TEST(CliOutput, AClosedStandardErrorKeepsUsageStatusesAndFailsARun) {
+  const Workspace ws;
+  const std::string a = ws.trace("a.trace", one_warp(1));
+  ProcessOptions closed;
+  closed.close_stderr = true;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {{"a"}, 2},                   // a usage error
+      {{"--version"}, 0},           // nothing for standard error
+      {{a, a}, 101},                // "Loading traces..."
+      {{"--json", "x", "y"}, 101},  // the error report
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = ws.run(c.args, closed);
+    EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args);
+  }
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 #include "main/args.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <variant>
@@ -12,6 +9,7 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include "console.hpp"
 #include "text.hpp"
 
 namespace vemo {
@@ -217,6 +215,10 @@ std::string flag_value_error(std::string_view flag, std::string_view value) {
   return fmt::format("the flag '{}' takes no value, but '{}' was given", flag, lossy_utf8(value));
 }
 
+std::string unexpected_error(std::string_view token) {
+  return fmt::format("unexpected argument '{}' found", lossy_utf8(token));
+}
+
 std::string missing_value_error(const ArgDef& def) {
   return fmt::format("a value is required for '{}' but none was supplied", display_name(def));
 }
@@ -251,12 +253,33 @@ const ArgDef* take_long(const std::string& token, Tokens& tokens) {
   return nullptr;
 }
 
+// The long form of the automatic help or version flag with this short form; empty for others.
+std::string_view automatic_flag(char c) {
+  if (c == 'h') return "--help";
+  if (c == 'V') return "--version";
+  return {};
+}
+
 // A cluster of short forms such as "-vn5" or "-n=5". Returns the option still awaiting its value.
 const ArgDef* take_short(const std::string& token, Tokens& tokens) {
   for (std::size_t i = 1; i < token.size(); ++i) {
-    const ArgDef* def = find_short(token[i]);
-    if (def == nullptr) break;  // unknown, or the help and version flags: the library's
     const std::string_view rest = std::string_view(token).substr(i + 1);
+    const ArgDef* def = find_short(token[i]);
+    if (def == nullptr) {
+      // "-h=no" is no request for help, as "--help=no" is not.
+      const std::string_view automatic = automatic_flag(token[i]);
+      if (!automatic.empty() && rest.starts_with('=')) {
+        tokens.fail(flag_value_error(automatic, rest.substr(1)));
+        return nullptr;
+      }
+      // The library reads "-1" (also the "1" of "-v1") as a value; here it is an option the
+      // definition does not have.
+      if (token[i] >= '0' && token[i] <= '9') {
+        tokens.fail(unexpected_error("-" + token.substr(i)));
+        return nullptr;
+      }
+      break;  // unknown, or the help and version flags: the library's
+    }
     if (!def->takes_value()) {
       if (rest.starts_with('=')) tokens.fail(flag_value_error(display_name(*def), rest.substr(1)));
       continue;
@@ -359,7 +382,7 @@ std::expected<Args, std::string> take_args(const CLI::App& app,
                                            const std::vector<CLI::Option*>& options) {
   const std::vector<std::string> rest = leftovers(app);
   if (!rest.empty()) {
-    return std::unexpected(fmt::format("unexpected argument '{}' found", lossy_utf8(rest.front())));
+    return std::unexpected(unexpected_error(rest.front()));
   }
   for (std::size_t i = 0; i < kArgs.size(); ++i) {
     if (options[i]->count() > 1) {
@@ -431,29 +454,13 @@ std::expected<Args, CliExit> parse_command_line(const std::vector<std::string>& 
   return std::move(*args);
 }
 
-namespace {
-
-// Help, version and usage errors are written directly: a stream that cannot take them must
-// not turn their exit status into a write failure.
-void write_ignoring_failure(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-}  // namespace
-
 Args Args::parse(int argc, char** argv) {
   const std::vector<std::string> arguments(argv, argv + argc);
   auto parsed = parse_command_line(arguments);
   if (parsed) return std::move(*parsed);
-  write_ignoring_failure(STDOUT_FILENO, parsed.error().out);
-  write_ignoring_failure(STDERR_FILENO, parsed.error().err);
+  // A stream that cannot take them must not turn their exit status into a write failure.
+  console::out_ignoring_failure(parsed.error().out);
+  console::err_ignoring_failure(parsed.error().err);
   std::exit(parsed.error().status);
 }
 

@@ -170,6 +170,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   Pipe err = make_pipe();
   // Without a reader every write to the pipe fails with EPIPE from the first byte on.
   if (options.close_stdout) out.read.reset();
+  if (options.close_stderr) err.read.reset();
 
   SpawnSetup setup;
   setup.default_signals();

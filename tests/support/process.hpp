@@ -20,6 +20,7 @@ struct ProcessOptions {
   std::optional<std::string> cwd;
   std::optional<std::string> argv0;  // default: the program path
   bool close_stdout = false;         // standard output is a pipe nobody reads (writes get EPIPE)
+  bool close_stderr = false;         // the same for standard error
 };
 
 // Standard input is /dev/null; the broken-pipe signal has its default action in the child.
