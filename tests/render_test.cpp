@@ -465,6 +465,8 @@ TEST(EventPanel, WarpWithoutRows) {
 // ---- bottom line ----
 
 const Style GROUND = on_gray(fg(Color::White));
+// Secondary text stays readable on the dark gray ground.
+const Style HINT = on_gray(fg(Color::Gray));
 
 TEST(BottomLine, NormalModeSegments) {
   Scenario setup;
@@ -472,15 +474,14 @@ TEST(BottomLine, NormalModeSegments) {
   App app = make_app(setup);
   const auto status = [&](std::string_view search) {
     Spans spans{{" Warp 0/2", on_gray(fg(Color::Cyan))},
-                {" | ", on_gray(fg(Color::DarkGray))},
+                {" | ", HINT},
                 {"Row 1/3", GROUND},
-                {" | ", on_gray(fg(Color::DarkGray))},
+                {" | ", HINT},
                 {"Div 1/1", on_gray(fg(Color::Red))}};
     if (!search.empty()) spans.push_back({std::string(search), on_gray(fg(Color::Yellow))});
-    spans.push_back({" | ", on_gray(fg(Color::DarkGray))});
-    spans.push_back(
-        {"[n]ext [N]prev [/]warp [?]search [s]ource [q]uit ", on_gray(fg(Color::DarkGray))});
-    spans.push_back({"saxpy", on_gray(fg(Color::DarkGray))});
+    spans.push_back({" | ", HINT});
+    spans.push_back({"[n]ext [N]prev [/]warp [?]search [s]ource [q]uit ", HINT});
+    spans.push_back({"saxpy", HINT});
     spans.push_back({"   ", GROUND});  // the rest of the row
     return spans;
   };
@@ -507,7 +508,7 @@ TEST(BottomLine, InputPrompts) {
   EXPECT_TRUE(has_runs(draw_bottom(app, 80), 0, 0,
                        {{" Jump to warp: ", on_gray(fg(Color::Yellow))},
                         {"12", bold(GROUND)},
-                        {"_  (Enter=confirm, Esc=cancel)", on_gray(fg(Color::DarkGray))},
+                        {"_  (Enter=confirm, Esc=cancel)", HINT},
                         {"  ", GROUND}}));
 
   app.input_mode = InputMode::Search;
@@ -516,7 +517,7 @@ TEST(BottomLine, InputPrompts) {
   EXPECT_TRUE(has_runs(draw_bottom(app, 80), 0, 0,
                        {{" Search: ", on_gray(fg(Color::Yellow))},
                         {"ab", bold(GROUND)},
-                        {"_  (2 matches, Enter=confirm, Esc=cancel)", on_gray(fg(Color::DarkGray))},
+                        {"_  (2 matches, Enter=confirm, Esc=cancel)", HINT},
                         {"  ", GROUND}}));
 }
 
