@@ -282,17 +282,6 @@ TEST(CliPair, VerboseBlocksStandAheadOfTheJsonDocument) {
   EXPECT_LT(info_b, document);
 }
 
-TEST(CliPair, TheViewerIsNotBuilt) {
-  const Workspace ws;
-  const std::string a = ws.trace("a.trace", one_warp(1));
-  const ProcessResult r = ws.run({"--tui", a, a});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err,
-            "Loading traces...\nComparing 1 warps...\n"
-            "Error: The interactive viewer (--tui) is not available in this build\n");
-}
-
 TEST(CliPair, DumpRunsInsteadOfTheComparison) {
   const Workspace ws;
   const std::string a = ws.trace("a.trace", one_warp(1));

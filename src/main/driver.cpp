@@ -19,6 +19,7 @@
 #include "session.hpp"
 #include "site_map.hpp"
 #include "text.hpp"
+#include "tui/run.hpp"
 
 namespace vemo {
 
@@ -205,7 +206,12 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
     console::out(write_json_report(report) + "\n");
     return report.passed ? kSuccess : kFailed;
   }
-  if (args.tui) return fail("The interactive viewer (--tui) is not available in this build");
+  if (args.tui) {
+    auto viewed = tui::run_tui(std::move(*trace_a), std::move(*trace_b), std::move(*result),
+                               std::move(site_map), args.float_);
+    if (!viewed) return fail(std::move(viewed.error()));
+    return kSuccess;
+  }
   return print_console_report(args, *trace_a, *trace_b, *result, map);
 }
 
