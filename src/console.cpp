@@ -1,12 +1,12 @@
 #include "console.hpp"
 
 #include <unistd.h>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include "error.hpp"
+#include "file_io.hpp"
 
 namespace vemo::console {
 
@@ -18,33 +18,17 @@ bool g_styling = false;
 std::string g_out_buffer;
 Capture* g_capture = nullptr;
 
-// Writes all of `data` to `fd`; false with errno set when the system refuses.
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-[[noreturn]] void write_failed(const char* stream, int errnum) {
-  const std::string message =
-      fmt::format("failed printing to {}: {}\n", stream, Error::system(errnum).message());
-  if (std::strcmp(stream, "stderr") != 0) write_all(STDERR_FILENO, message);
+[[noreturn]] void write_failed(const char* stream, const Error& error) {
+  const std::string message = fmt::format("failed printing to {}: {}\n", stream, error.message());
+  if (std::strcmp(stream, "stderr") != 0) (void)write_all(STDERR_FILENO, message);
   std::_Exit(101);
 }
 
 void flush_out_buffer() {
   if (g_out_buffer.empty()) return;
-  if (!write_all(STDOUT_FILENO, g_out_buffer)) write_failed("stdout", errno);
+  if (auto written = write_all(STDOUT_FILENO, g_out_buffer); !written) {
+    write_failed("stdout", written.error());
+  }
   g_out_buffer.clear();
 }
 
@@ -86,7 +70,9 @@ void err(std::string_view text) {
     return;
   }
   flush_out_buffer();  // keeps the two streams in the order they were written
-  if (!write_all(STDERR_FILENO, text)) write_failed("stderr", errno);
+  if (auto written = write_all(STDERR_FILENO, text); !written) {
+    write_failed("stderr", written.error());
+  }
 }
 
 void flush() {
@@ -99,7 +85,7 @@ void out_ignoring_failure(std::string_view text) {
     return;
   }
   g_out_buffer += text;
-  write_all(STDOUT_FILENO, g_out_buffer);
+  (void)write_all(STDOUT_FILENO, g_out_buffer);
   g_out_buffer.clear();
 }
 
@@ -109,13 +95,13 @@ void err_ignoring_failure(std::string_view text) {
     return;
   }
   out_ignoring_failure({});
-  write_all(STDERR_FILENO, text);
+  (void)write_all(STDERR_FILENO, text);
 }
 
 void internal_fault(std::string_view what) {
   flush();
   const std::string message = fmt::format("internal fault: {}\n", what);
-  write_all(STDERR_FILENO, message);
+  (void)write_all(STDERR_FILENO, message);
   std::_Exit(101);
 }
 

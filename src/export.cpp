@@ -1,9 +1,7 @@
 #include "export.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <map>
 #include <optional>
 #include <utility>
@@ -12,8 +10,10 @@
 
 #include <fmt/format.h>
 
+#include "file_io.hpp"
 #include "json_write.hpp"
 #include "output_text.hpp"
+#include "overloaded.hpp"
 #include "text.hpp"
 
 namespace vemo {
@@ -22,44 +22,10 @@ namespace {
 
 // A file opened for writing from scratch; closed on destruction, where a failing close is
 // ignored (the data has been handed to the system by then).
-class OutputFile {
- public:
-  static Result<OutputFile> create(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(Error::system(errno));
-    return OutputFile(fd);
-  }
-
-  OutputFile(OutputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  OutputFile& operator=(OutputFile&&) = delete;
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  Status write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return fail(Error::system(errno));
-      }
-      if (written == 0) return fail("failed to write whole buffer");
-      bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
-  }
-
- private:
-  explicit OutputFile(int fd) : fd_(fd) {}
-  int fd_;
-};
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
+// Creates or truncates the file at `path` for writing.
+Result<FileDescriptor> create_file(const std::string& path) {
+  return open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
 
 // ---- CSV ----
 
@@ -234,11 +200,13 @@ std::string csv_field(std::string_view text) {
 }
 
 Status export_csv(const DiffResult& result, const SiteMap* site_map, const std::string& path) {
-  auto file = OutputFile::create(path);
+  auto file = create_file(path);
   if (!file) return fail(std::move(file.error()));
-  if (auto written = file->write_all(CSV_HEADER); !written) return written;
+  if (auto written = write_all(file->get(), CSV_HEADER); !written) return written;
   for (const Divergence& divergence : result.divergences) {
-    if (auto written = file->write_all(csv_row(divergence, site_map)); !written) return written;
+    if (auto written = write_all(file->get(), csv_row(divergence, site_map)); !written) {
+      return written;
+    }
   }
   return {};
 }
@@ -247,9 +215,9 @@ Status export_chrome_trace(const Trace& a, const Trace& /*b*/, const DiffResult&
                            const SiteMap* site_map, const std::string& path) {
   // The whole document exists before the file is touched.
   const std::string text = chrome_trace_text(chrome_trace_events(a.header, result, site_map));
-  auto file = OutputFile::create(path);
+  auto file = create_file(path);
   if (!file) return fail(std::move(file.error()));
-  return file->write_all(text);
+  return write_all(file->get(), text);
 }
 
 }  // namespace vemo

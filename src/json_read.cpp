@@ -1,10 +1,6 @@
 #include "json_read.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 #include <fmt/format.h>
@@ -556,18 +552,6 @@ std::string syntax_error(std::string_view text, const TextStream& stream,
   return std::string(messages.inside) + position_suffix(text, offset + 1);
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { ::close(fd_); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 Status read_record_array(std::string_view text, std::string_view record_name,
@@ -588,27 +572,6 @@ Status read_record_array(std::string_view text, std::string_view record_name,
     return fail("trailing characters" + position_suffix(text, stream.Tell() + 1));
   }
   return {};
-}
-
-Result<std::string> read_text_file(const std::string& path) {
-  // The system call would stop at an embedded NUL and open another file.
-  if (path.find('\0') != std::string::npos) return fail(Error::system(EINVAL));
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(Error::system(errno));
-  const FileDescriptor file(fd);
-  std::string text;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return fail(Error::system(errno));
-    }
-    if (count == 0) break;
-    text.append(buffer, static_cast<std::size_t>(count));
-  }
-  if (!is_valid_utf8(text)) return fail("stream did not contain valid UTF-8");
-  return text;
 }
 
 }  // namespace vemo::json

@@ -23,10 +23,6 @@
 
 namespace vemo::json {
 
-// The whole file as text: the system error of opening or reading it, or "stream did not contain
-// valid UTF-8".
-Result<std::string> read_text_file(const std::string& path);
-
 // What a field holds. The order matches the alternatives of `FieldMember`.
 enum class FieldKind { U8, U32, OptionalU32, Text, U32Triple };
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <new>
 #include <utility>
 
+#include "file_io.hpp"
 #include "text.hpp"
 
 namespace vemo {
@@ -123,21 +123,6 @@ RecordBlockHeader block_header(const Trace& trace, const Block& block) {
 std::uint32_t filled_slots(const RecordBlockHeader& header, std::uint32_t depth) {
   return std::min({header.capacity, header.write_count, depth});
 }
-
-// Owns an open descriptor for the duration of a load.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 Result<TraceData> map_file(const FileDescriptor& file, const std::string& shown_path) {
   const auto mmap_error = [&](Error cause) {
@@ -315,14 +300,11 @@ void TraceData::release() {
 
 Result<Trace> load_trace(const std::string& path) {
   const std::string shown_path = lossy_utf8(path);
-  // A path with a NUL byte (possible from a manifest) would open a shorter path.
-  const bool has_nul = path.find('\0') != std::string::npos;
-  FileDescriptor file(has_nul ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
-    return fail(Error::system(has_nul ? EINVAL : errno)
-                    .context(fmt::format("Failed to open trace file: {}", shown_path)));
+  const auto file = open_file(path, O_RDONLY);
+  if (!file) {
+    return fail(file.error().context(fmt::format("Failed to open trace file: {}", shown_path)));
   }
-  auto mapping = map_file(file, shown_path);
+  auto mapping = map_file(*file, shown_path);
   if (!mapping) return fail(std::move(mapping.error()));
   if (mapping->size() < TRACE_HEADER_SIZE) {
     return fail("File too small: {} bytes (expected at least {})", mapping->size(),

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "file_io.hpp"
 #include "json_read.hpp"
 #include "text.hpp"
 
@@ -27,7 +28,7 @@ std::string join_path(const std::string& dir, const std::string& name) {
 
 Result<Session> load_session(const std::string& dir) {
   const std::string manifest = join_path(dir, "session.json");
-  auto text = json::read_text_file(manifest);
+  auto text = read_text_file(manifest);
   if (!text) {
     return fail(
         std::move(text.error())

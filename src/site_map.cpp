@@ -3,6 +3,7 @@
 #include <functional>
 #include <utility>
 
+#include "file_io.hpp"
 #include "json_read.hpp"
 
 namespace vemo {
@@ -43,7 +44,7 @@ const SourceLocation* SiteMap::find(std::uint32_t site_id) const {
 }
 
 Result<SiteMap> load_site_map(const std::string& path) {
-  auto text = json::read_text_file(path);
+  auto text = read_text_file(path);
   if (!text) return fail(std::move(text.error()));
   auto records = json::read_records(*text, kSourceLocation);
   if (!records) return fail(std::move(records.error()));

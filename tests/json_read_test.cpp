@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "file_io.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {
@@ -200,7 +201,7 @@ TEST(JsonRead, ReadsWholeFilesAsText) {
   write_file(dir / "good.json", std::string_view("[1, \"\xc3\xa9\"]\n"));
   write_file(dir / "latin1.json", std::string_view("[\"\xe9\"]"));
 
-  const auto good = json::read_text_file(dir / "good.json");
+  const auto good = read_text_file(dir / "good.json");
   ASSERT_TRUE(good) << good.error().message();
   EXPECT_EQ(*good, "[1, \"\xc3\xa9\"]\n");
 
@@ -213,7 +214,7 @@ TEST(JsonRead, ReadsWholeFilesAsText) {
       {dir / "latin1.json", "stream did not contain valid UTF-8"},
   };
   for (const auto& f : failures) {
-    const auto text = json::read_text_file(f.path);
+    const auto text = read_text_file(f.path);
     ASSERT_FALSE(text) << f.path;
     EXPECT_EQ(text.error().message(), f.message);
     EXPECT_TRUE(text.error().causes().empty());

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "console.hpp"
+#include "overloaded.hpp"
 #include "text.hpp"
 
 namespace vemo {
@@ -95,11 +96,6 @@ const std::array<ArgDef, 28> kArgs = {{
      "Filter by site IDs (e.g., \"0x12345678,0xABCDEF01\")"},
     {&Args::csv, Kind::Path, "csv", '\0', "PATH", "Export divergences to CSV file"},
 }};
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 // The argument as the help shows it.
 std::string display_name(const ArgDef& def) {

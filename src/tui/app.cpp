@@ -8,16 +8,12 @@
 
 #include <fmt/format.h>
 
+#include "overloaded.hpp"
 #include "text.hpp"
 
 namespace vemo::tui {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 std::size_t saturating_add(std::size_t a, std::size_t b) {
   return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max()

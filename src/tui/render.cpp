@@ -8,17 +8,13 @@
 
 #include <fmt/format.h>
 
+#include "overloaded.hpp"
 #include "site_map.hpp"
 #include "text.hpp"
 
 namespace vemo::tui {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 // Styles are built by assignment: designated initializers that leave members out trip
 // -Wmissing-field-initializers.

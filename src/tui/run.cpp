@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "console.hpp"
+#include "overloaded.hpp"
 #include "tui/render.hpp"
 
 namespace vemo::tui {
@@ -108,11 +109,6 @@ Action search_key(const KeyEvent& key) {
       return action::None{};
   }
 }
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 Status event_loop(Terminal& terminal, App& app) {
   while (true) {

@@ -2,50 +2,26 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
+#include "file_io.hpp"
 #include "text.hpp"
 
 namespace vemo::tui {
 
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The whole content of a regular file, or none. Anything else (a directory, a FIFO, a device)
 // is refused: reading it could block the viewer or never end.
 std::optional<std::string> read_regular_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::nullopt;
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) return std::nullopt;
+  const auto file = open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!file) return std::nullopt;
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  std::string content;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-    if (n == 0) return content;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    content.append(buffer, static_cast<std::size_t>(n));
-  }
+  if (::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  auto content = read_to_end(file->get());
+  if (!content) return std::nullopt;
+  return std::move(*content);
 }
 
 // Lines end at line feeds, a carriage return before one is dropped, and a final line feed

@@ -19,6 +19,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include "file_io.hpp"
 #include "text.hpp"
 
 // Functions only: the curses macros (timeout, erase, clear, ...) would collide with C++ names.
@@ -535,18 +536,6 @@ std::optional<KeyEvent> key_from_extended_name(std::string_view name) {
 
 // ---------------------------------------------------------------------------------------------
 // Terminal plumbing
-
-Status write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::system(errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
-}
 
 constexpr std::string_view ENTER_ALTERNATE_SCREEN = "\x1b[?1049h";
 constexpr std::string_view LEAVE_ALTERNATE_SCREEN = "\x1b[?1049l";

@@ -1,0 +1,44 @@
+#pragma once
+// Small POSIX file helpers shared by the loaders, the exports and the console.
+
+#include <sys/types.h>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "error.hpp"
+
+namespace vemo {
+
+// Owns an open file descriptor and closes it when it goes.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// open(2) with O_CLOEXEC added. A path holding a NUL byte is refused (EINVAL): the system call
+// would stop there and open another file.
+Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode = 0);
+
+// Everything left to read from `fd`.
+Result<std::string> read_to_end(int fd);
+
+// Writes all of `bytes`, retrying interrupted writes; a write that takes nothing fails with
+// "failed to write whole buffer".
+Status write_all(int fd, std::string_view bytes);
+
+// The whole file as text: the system error of opening or reading it, or "stream did not contain
+// valid UTF-8".
+Result<std::string> read_text_file(const std::string& path);
+
+}  // namespace vemo
