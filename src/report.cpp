@@ -122,14 +122,6 @@ void print_extra_events(const ExtraEventsKind& kind) {
 }
 
 // The 32 bits of an operand as a float ("{:.4}", fixed) or as a signed integer.
-std::string operand_text(std::uint32_t bits, bool as_float) {
-  if (!as_float) return fmt::format("{}", std::bit_cast<std::int32_t>(bits));
-  const float value = std::bit_cast<float>(bits);
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  return fmt::format("{:.4f}", value);
-}
-
 void print_snapshot(const SnapshotPair& snapshot, bool float_operands) {
   const bool as_float = snapshot.predicate < FLOAT_PREDICATE_LIMIT || float_operands;
   const std::string title =

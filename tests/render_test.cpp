@@ -399,7 +399,7 @@ TEST(EventPanel, OneSidedRowShowsPlaceholderItalicOrReversed) {
 TEST(EventPanel, CursorRowReversedAndSearchMatchesOnDarkGray) {
   App app = make_app({});  // row 0 carries the Branch marker
   app.search_active = true;
-  app.search_matches = {1, 2};
+  app.search_matches = {0, 1, 2};  // the cursor row matches too: reverse video wins
   const Buffer buffer = draw_frame(app, 100, 40);
 
   for (const std::uint16_t x : {1, 51}) {

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "output_text.hpp"
 #include "overloaded.hpp"
 #include "site_map.hpp"
 #include "text.hpp"
@@ -31,10 +32,6 @@ Style bold(Color color) {
 
 Line labelled(std::string label, std::string value, Style value_style) {
   return Line({Span(std::move(label), fg(Color::White)), Span(std::move(value), value_style)});
-}
-
-std::string hex8(std::uint32_t value) {
-  return fmt::format("0x{:08x}", value);
 }
 
 // ---- event panels ----
@@ -184,7 +181,7 @@ std::string taken_text(std::uint8_t direction) {
 }
 
 std::string value_text(std::uint32_t value) {
-  return fmt::format("{} ({})", value, hex8(value));
+  return fmt::format("{0} (0x{0:08x})", value);
 }
 
 void append_marker_section(std::vector<Line>& lines, const RowMarker& row_marker) {
@@ -201,7 +198,7 @@ void append_marker_section(std::vector<Line>& lines, const RowMarker& row_marker
             lines.push_back(mask_bits_line("  A: ", m.mask_a, m.mask_b));
             lines.push_back(mask_bits_line("  B: ", m.mask_b, m.mask_a));
             lines.push_back(labelled(
-                "  Differ: ", fmt::format("{} ({} lanes)", hex8(differ), std::popcount(differ)),
+                "  Differ: ", fmt::format("0x{:08x} ({} lanes)", differ, std::popcount(differ)),
                 fg(Color::Red)));
           },
           [&](const marker::Value& m) {
@@ -211,8 +208,10 @@ void append_marker_section(std::vector<Line>& lines, const RowMarker& row_marker
           },
           [&](const marker::Path& m) {
             lines.emplace_back(Span("  TRUE PATH DIVERGENCE", bold(Color::Red)));
-            lines.push_back(labelled("  Trace A reached: ", hex8(m.site_a), fg(Color::Cyan)));
-            lines.push_back(labelled("  Trace B reached: ", hex8(m.site_b), fg(Color::Magenta)));
+            lines.push_back(
+                labelled("  Trace A reached: ", site_id_text(m.site_a), fg(Color::Cyan)));
+            lines.push_back(
+                labelled("  Trace B reached: ", site_id_text(m.site_b), fg(Color::Magenta)));
             lines.emplace_back(Span("  Control flow has truly diverged", fg(Color::Red)));
           },
           [&](const marker::ExtraA&) {
@@ -253,11 +252,6 @@ std::vector<HistoryEntry> readable_history(const Trace& trace, std::uint32_t war
   return entries ? std::move(*entries) : std::vector<HistoryEntry>{};
 }
 
-std::string history_location(const SiteMap* site_map, std::uint32_t site_id) {
-  const SourceLocation* location = find_location(site_map, site_id);
-  return location ? fmt::format("{}:{}", location->filename, location->line) : hex8(site_id);
-}
-
 void append_history_block(std::vector<Line>& lines, std::string heading, Color color,
                           const std::vector<HistoryEntry>& entries, const SiteMap* site_map) {
   if (entries.empty()) return;
@@ -270,7 +264,7 @@ void append_history_block(std::vector<Line>& lines, std::string heading, Color c
     lines.push_back(Line({
         Span(fmt::format("      [{}] ", -back), fg(Color::DarkGray)),
         Span(fmt::format("val={:<10} ", entry.value), fg(color)),
-        Span(history_location(site_map, entry.site_id), fg(Color::Green)),
+        Span(site_label(site_map, entry.site_id), fg(Color::Green)),
     }));
   }
 }
@@ -312,14 +306,14 @@ void append_marked_row(std::vector<Line>& lines, App& app, const AlignedRow& row
 }
 
 void append_event_information(std::vector<Line>& lines, const AlignedSide& event) {
-  lines.push_back(
-      labelled("  Event: ",
-               fmt::format("{} at site {}", event_type_name(event.event_type), hex8(event.site_id)),
-               fg(Color::Cyan)));
+  lines.push_back(labelled(
+      "  Event: ",
+      fmt::format("{} at site {}", event_type_name(event.event_type), site_id_text(event.site_id)),
+      fg(Color::Cyan)));
   append_source_label(lines, event);
   lines.push_back(labelled("  Value: ", value_text(event.value), fg(Color::White)));
   lines.push_back(labelled("  Mask:  ",
-                           fmt::format("{} ({} threads active)", hex8(event.active_mask),
+                           fmt::format("0x{:08x} ({} threads active)", event.active_mask,
                                        std::popcount(event.active_mask)),
                            fg(Color::White)));
 }
@@ -329,14 +323,6 @@ void append_event_information(std::vector<Line>& lines, const AlignedSide& event
 bool float_predicate(CmpPredicate predicate) {
   // fcmp oeq, ogt, olt, une: the comparisons the recording runtime makes on floats.
   return predicate == 1 || predicate == 2 || predicate == 4 || predicate == 14;
-}
-
-std::string operand_text(std::uint32_t bits, bool as_float) {
-  if (!as_float) return fmt::format("{}", std::bit_cast<std::int32_t>(bits));
-  const float value = std::bit_cast<float>(bits);
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  return fmt::format("{:.4f}", value);
 }
 
 Line operand_lane_line(const SnapshotPair& pair, std::size_t lane, bool as_float) {
