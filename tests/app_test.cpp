@@ -203,6 +203,33 @@ TEST(App, CursorMovesAndScrolling) {
   }
 }
 
+TEST(App, DivergenceAndMatchStepsKeepTheCursorVisible) {
+  // Height 20: five visible rows. Warp 0 is marked at rows 2 and 12, warp 1 at row 9; the
+  // query "3 b" matches rows 2 and 18 of warp 0 (sites 0x03 and 0x13, both branches).
+  App app = make_app(2, every_warp(2, 20), {branch_at(0, 2), branch_at(0, 12), branch_at(1, 9)});
+  app.viewport_height = 20;
+  const struct {
+    Action action;
+    std::uint32_t warp;
+    std::size_t cursor, scroll;
+  } steps[] = {
+      {action::NextDivergence{}, 0, 2, 0}, {action::NextDivergence{}, 0, 12, 8},
+      {action::NextDivergence{}, 1, 9, 5}, {action::PrevDivergence{}, 0, 12, 8},
+      {action::PrevDivergence{}, 0, 2, 2}, {action::Top{}, 0, 0, 0},
+      {action::StartSearch{}, 0, 0, 0},    {action::SearchChar{U'3'}, 0, 0, 0},
+      {action::SearchChar{U' '}, 0, 0, 0}, {action::SearchChar{U'b'}, 0, 0, 0},
+      {action::SearchConfirm{}, 0, 2, 0},  {action::NextMatch{}, 0, 18, 14},
+      {action::PrevMatch{}, 0, 2, 2},      {action::PrevDivergence{}, 0, 18, 14},
+  };
+  for (std::size_t k = 0; k < std::size(steps); ++k) {
+    app.apply(steps[k].action);
+    EXPECT_EQ(app.current_warp, steps[k].warp) << "step " << k;
+    EXPECT_EQ(app.cursor, steps[k].cursor) << "step " << k;
+    EXPECT_EQ(app.scroll, steps[k].scroll) << "step " << k;
+  }
+  EXPECT_EQ(app.search_matches, (std::vector<std::size_t>{2, 18}));
+}
+
 TEST(App, MovesInAWarpWithoutRows) {
   App app = make_app(2, {{1, sites(1, 3)}});
   apply_all(app, {action::Down{1}, action::PageDown{}, action::Bottom{}, action::Up{1},

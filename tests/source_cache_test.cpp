@@ -150,11 +150,15 @@ TEST(SourceCache, PathsAreKeptAsSpelled) {
   SourceCache cache;
   const std::string plain = (dir / "k.cu").string();
   const std::string dotted = (dir / "." / "k.cu").string();
+  const std::string relative = fs::relative(dir / "k.cu").string();  // against the working dir
   ASSERT_TRUE(cache.snippet(plain, 1, 0));
-  const auto snippet = cache.snippet(dotted, 1, 0);
-  ASSERT_TRUE(snippet);
-  EXPECT_EQ(snippet->path, dotted);
-  EXPECT_EQ(cache.size(), 2u);
+  for (const std::string& spelling : {dotted, relative}) {
+    const auto snippet = cache.snippet(spelling, 1, 0);
+    ASSERT_TRUE(snippet) << spelling;
+    EXPECT_EQ(snippet->path, spelling);
+    EXPECT_EQ(snippet->lines, (tui::NumberedLines{{1, "k"}}));
+  }
+  EXPECT_EQ(cache.size(), 3u);
 }
 
 TEST(SourceLineRange, CopiesTheNumberedLines) {

@@ -4,7 +4,7 @@
 #include <span>
 #include <utility>
 
-#include <fmt/format.h>
+#include "output_text.hpp"
 
 namespace vemo::tui {
 
@@ -91,10 +91,9 @@ class ViewBuilder {
  private:
   AlignedSide side(const TraceEvent& event, std::size_t index) const {
     AlignedSide s;
-    if (model_.site_map) {
-      if (const SourceLocation* location = model_.site_map->find(event.site_id)) {
-        s.label = fmt::format("{}:{}", location->filename, location->line);
-      }
+    const SiteMap* map = model_.site_map ? &*model_.site_map : nullptr;
+    if (const SourceLocation* location = find_location(map, event.site_id)) {
+      s.label = file_line_text(*location);
     }
     s.event_index = index;
     s.site_id = event.site_id;

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "output_text.hpp"
 #include "overloaded.hpp"
 #include "text.hpp"
 
@@ -52,12 +53,9 @@ void pop_utf8(std::string& text) {
   }
 }
 
-// A decimal number of ASCII digits (leading zeros allowed) within u32, or none.
+// A decimal number of ASCII digits (leading zeros allowed) within u32, or none: from_chars
+// takes no sign for an unsigned type and fails on an empty text.
 std::optional<std::uint32_t> parse_warp_number(std::string_view text) {
-  if (text.empty() ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
   std::uint32_t number = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
   if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
@@ -101,8 +99,10 @@ std::string_view marker_word(const RowMarker& m) {
 // words. All of it is lower-case already.
 std::string search_text(const AlignedRow& row) {
   std::string text;
-  if (row.a) text += fmt::format("0x{:08x} {} ", row.a->site_id, event_word(row.a->event_type));
-  if (row.b) text += fmt::format("0x{:08x} ", row.b->site_id);
+  if (row.a) {
+    text += fmt::format("{} {} ", site_id_text(row.a->site_id), event_word(row.a->event_type));
+  }
+  if (row.b) text += fmt::format("{} ", site_id_text(row.b->site_id));
   for (const RowMarker& m : row.markers) {
     text += marker_word(m);
     text += ' ';

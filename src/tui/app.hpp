@@ -111,6 +111,7 @@ using Action =
                  action::StartSearch, action::SearchChar, action::SearchBackspace,
                  action::SearchConfirm, action::SearchCancel, action::NextMatch, action::PrevMatch,
                  action::None>;
+static_assert(std::variant_size_v<Action> == 25);
 
 // The panel with the highlighted border.
 enum class Focus : std::uint8_t { TraceA = 0, TraceB = 1, Detail = 2 };

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
+#include <utility>
 
 #include "file_io.hpp"
 #include "text.hpp"
