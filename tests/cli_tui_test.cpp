@@ -152,11 +152,12 @@ TEST(CliTui, BrowsesAndQuitsInsideTmux) {
   const TracePair pair = write_pair(dir);
   const fs::path status_file = dir / "status";
   const fs::path stty_file = dir / "stty";
-  // After the viewer the pane stays open, showing the terminal as the viewer left it.
-  const std::string command = shell_quote(VEMO_DIFF_BIN) + " --tui " + shell_quote(pair.a) + " " +
-                              shell_quote(pair.b) + " 2>/dev/null; echo $? > " +
-                              shell_quote(status_file) + "; stty -a > " + shell_quote(stty_file) +
-                              "; echo viewer closed; sleep 60";
+  // After the viewer the pane stays open, showing the terminal as the viewer left it. Stale
+  // LINES and COLUMNS in the environment do not size the frame.
+  const std::string command =
+      "LINES=10 COLUMNS=50 " + shell_quote(VEMO_DIFF_BIN) + " --tui " + shell_quote(pair.a) + " " +
+      shell_quote(pair.b) + " 2>/dev/null; echo $? > " + shell_quote(status_file) + "; stty -a > " +
+      shell_quote(stty_file) + "; echo viewer closed; sleep 60";
   Tmux tmux(dir);
   const ProcessResult started = tmux.tmux({"new-session", "-d", "-x", "120", "-y", "40", command});
   ASSERT_EQ(started.status, 0) << started.err;
@@ -165,24 +166,44 @@ TEST(CliTui, BrowsesAndQuitsInsideTmux) {
   EXPECT_NE(tmux.screen().find("Trace B -- Warp 2"), std::string::npos);
   EXPECT_NE(tmux.screen().find("┌ Detail "), std::string::npos);
   EXPECT_EQ(tmux.pane("#{alternate_on} #{cursor_flag}"), "1 0\n");
+  const auto frame_fills = [&](std::size_t columns, std::size_t rows, const std::string& bottom) {
+    return Tmux::wait_until([&] {
+      const std::vector<std::string> screen = lines_of(tmux.screen());
+      return screen.size() == rows && screen[rows - 1].starts_with(bottom) &&
+             code_points(screen[0]) == columns && screen[0].ends_with("┐");
+    });
+  };
+  EXPECT_TRUE(frame_fills(120, 40, " Warp 2/4 | Row 1/4")) << tmux.screen();
 
   tmux.keys({"]"});
   ASSERT_TRUE(tmux.wait_for("Trace A -- Warp 3")) << tmux.screen();
+  // Ctrl+5 (byte 0x1d) types its digit into a warp jump; Enter (byte 0x0d) confirms one.
+  tmux.keys({"/"});
+  tmux.keys({"-H", "1d"});
+  ASSERT_TRUE(tmux.wait_for("Jump to warp: 5_")) << tmux.screen();
+  tmux.keys({"Escape"});
+  ASSERT_TRUE(tmux.wait_for(" Warp 3/4 | Row 1/4")) << tmux.screen();
+  tmux.keys({"/", "0", "Enter"});
+  ASSERT_TRUE(tmux.wait_for("Trace A -- Warp 0")) << tmux.screen();
   tmux.keys({"j"});
   ASSERT_TRUE(tmux.wait_for("Row 2/4")) << tmux.screen();
-  // q typed into a search does not quit; Escape leaves the search.
+  // q and Ctrl+J (byte 0x0a) typed into a search do not quit or confirm; Escape leaves it.
   tmux.keys({"?", "q"});
-  ASSERT_TRUE(tmux.wait_for("Search: q_")) << tmux.screen();
+  tmux.keys({"-H", "0a"});
+  ASSERT_TRUE(tmux.wait_for("Search: qj_")) << tmux.screen();
   tmux.keys({"Escape"});
   ASSERT_TRUE(tmux.wait_for("Row 2/4")) << tmux.screen();
 
   // A smaller terminal gets a frame of its own size, the bottom line on its last row.
   tmux.tmux({"resize-window", "-x", "100", "-y", "30"});
+  ASSERT_TRUE(frame_fills(100, 30, " Warp 0/4 | Row 2/4")) << tmux.screen();
+  // One far too small gets what fits, and the viewer goes on.
+  tmux.tmux({"resize-window", "-x", "3", "-y", "2"});
   ASSERT_TRUE(Tmux::wait_until([&] {
-    const std::vector<std::string> rows = lines_of(tmux.screen());
-    return rows.size() == 30 && rows[29].starts_with(" Warp 3/4 | Row 2/4") &&
-           code_points(rows[0]) == 100 && rows[0].ends_with("┐");
+    return lines_of(tmux.screen()) == std::vector<std::string>{"┐┌┐", "┘└┘"};
   })) << tmux.screen();
+  tmux.tmux({"resize-window", "-x", "100", "-y", "30"});
+  ASSERT_TRUE(frame_fills(100, 30, " Warp 0/4 | Row 2/4")) << tmux.screen();
 
   tmux.keys({"q"});
   ASSERT_TRUE(Tmux::wait_until([&] { return fs::exists(stty_file); })) << tmux.screen();
@@ -195,6 +216,31 @@ TEST(CliTui, BrowsesAndQuitsInsideTmux) {
   for (const char* setting : {"icanon", "echo", "isig", "icrnl", "opost"}) {
     EXPECT_TRUE(has_setting(stty, setting)) << setting << " in\n" << stty;
   }
+}
+
+TEST(CliTui, ATerminalThatGoesAwayEndsTheViewerWithTheSystemError) {
+  if (!on_path("tmux")) GTEST_SKIP() << "tmux is not installed";
+  const fs::path dir = scratch_dir();
+  const TracePair pair = write_pair(dir);
+  const fs::path status_file = dir / "status";
+  const fs::path err_file = dir / "err";
+  // The hang-up signal is ignored, so the viewer itself notices the terminal is gone.
+  const std::string command = "trap '' HUP; " + shell_quote(VEMO_DIFF_BIN) + " --tui " +
+                              shell_quote(pair.a) + " " + shell_quote(pair.b) + " 2> " +
+                              shell_quote(err_file) + "; echo $? > " + shell_quote(status_file);
+  Tmux tmux(dir);
+  ASSERT_EQ(tmux.tmux({"new-session", "-d", "-x", "100", "-y", "30", command}).status, 0);
+  // A second window keeps the server alive once the viewer's pane is gone.
+  ASSERT_EQ(tmux.tmux({"new-window", "-d", "sleep 60"}).status, 0);
+  ASSERT_TRUE(tmux.wait_for("Trace A -- Warp 2")) << tmux.screen();
+
+  tmux.tmux({"kill-pane", "-t", ":0"});
+  ASSERT_TRUE(Tmux::wait_until([&] { return !read_text(status_file).empty(); }));
+  EXPECT_EQ(read_text(status_file), "1\n");
+  EXPECT_EQ(read_text(err_file),
+            "Loading traces...\n"
+            "Comparing 4 warps...\n"
+            "Error: Input/output error (os error 5)\n");
 }
 
 }  // namespace

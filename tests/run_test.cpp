@@ -139,6 +139,39 @@ TEST(Keymap, SearchMode) {
   }
 }
 
+// The bytes a terminal sends, as the viewer acts on them.
+TEST(Keymap, ControlBytesFromTheTerminal) {
+  struct Case {
+    char32_t byte;
+    InputMode mode;
+    Action expected;
+  };
+  const Case cases[] = {
+      {3, InputMode::Normal, action::Quit{}},
+      {3, InputMode::Search, action::SearchChar{U'c'}},
+      {3, InputMode::WarpJump, action::None{}},
+      {4, InputMode::Normal, action::PageDown{}},
+      {21, InputMode::Normal, action::PageUp{}},
+      // Ctrl+J is no Enter: nothing in Normal and WarpJump mode, a j in a search.
+      {10, InputMode::Normal, action::None{}},
+      {10, InputMode::WarpJump, action::None{}},
+      {10, InputMode::Search, action::SearchChar{U'j'}},
+      {13, InputMode::WarpJump, action::WarpConfirm{}},
+      {13, InputMode::Search, action::SearchConfirm{}},
+      // Ctrl+5 types its digit into a warp jump and does nothing in Normal mode.
+      {29, InputMode::WarpJump, action::WarpDigit{U'5'}},
+      {29, InputMode::Normal, action::None{}},
+      {127, InputMode::WarpJump, action::WarpCancel{}},
+      {127, InputMode::Search, action::SearchBackspace{}},
+      {27, InputMode::Search, action::SearchCancel{}},
+  };
+  for (const Case& c : cases) {
+    const Action got = keymap(key_from_character(c.byte), c.mode);
+    EXPECT_EQ(got, c.expected) << "byte " << static_cast<std::uint32_t>(c.byte) << " in mode "
+                               << static_cast<int>(c.mode) << ": got action " << got.index();
+  }
+}
+
 // ---- events on a viewer state ----
 
 App small_app() {

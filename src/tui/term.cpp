@@ -342,10 +342,6 @@ void Buffer::set_style(Rect area, Style style) {
   }
 }
 
-void Buffer::reset() {
-  std::fill(cells_.begin(), cells_.end(), Cell{});
-}
-
 std::string Buffer::row_text(std::uint16_t y) const {
   std::string text;
   if (!contains(area_.x, y)) return text;
@@ -418,27 +414,24 @@ KeyEvent key_from_character(char32_t c) {
       return KeyEvent{.code = KeyCode::Backspace};
     case 9:
       return KeyEvent{.code = KeyCode::Tab};
-    case 10:
     case 13:
       return KeyEvent{.code = KeyCode::Enter};
     case 27:
       return KeyEvent{.code = KeyCode::Esc};
     case 0:
       return KeyEvent{.code = KeyCode::Char, .ch = U' ', .modifiers = CONTROL};
-    case 28:
-      return KeyEvent{.code = KeyCode::Char, .ch = U'\\', .modifiers = CONTROL};
-    case 29:
-      return KeyEvent{.code = KeyCode::Char, .ch = U']', .modifiers = CONTROL};
-    case 30:
-      return KeyEvent{.code = KeyCode::Char, .ch = U'^', .modifiers = CONTROL};
-    case 31:
-      return KeyEvent{.code = KeyCode::Char, .ch = U'_', .modifiers = CONTROL};
     default:
       break;
   }
+  // In raw mode the Enter key sends 13, so 10 is Ctrl+J like the other letters.
   if (c >= 1 && c <= 26) {
     return KeyEvent{
         .code = KeyCode::Char, .ch = static_cast<char32_t>(U'a' + c - 1), .modifiers = CONTROL};
+  }
+  // Terminals send 28 to 31 for Ctrl+4 to Ctrl+7.
+  if (c >= 28 && c <= 31) {
+    return KeyEvent{
+        .code = KeyCode::Char, .ch = static_cast<char32_t>(U'4' + c - 28), .modifiers = CONTROL};
   }
   return KeyEvent{.code = KeyCode::Char, .ch = c};
 }
@@ -689,6 +682,10 @@ Status Terminal::start() {
   if (s.input == nullptr) return std::unexpected(Error::system(errno));
   s.output = open_stream(STDOUT_FILENO, "w");
   if (s.output == nullptr) return std::unexpected(Error::system(errno));
+  // curses would take LINES and COLUMNS from the environment over the terminal's own size, also
+  // after a resize; the viewer always fills the terminal.
+  ::unsetenv("LINES");
+  ::unsetenv("COLUMNS");
   const char* type = std::getenv("TERM");
   s.screen = newterm(nullptr, s.output, s.input);
   if (s.screen == nullptr) {
@@ -697,6 +694,7 @@ Status Terminal::start() {
   }
   set_term(s.screen);
   raw();
+  nonl();  // Enter stays 13 and Ctrl+J 10
   noecho();
   keypad(stdscr, TRUE);
   meta(stdscr, TRUE);

@@ -155,9 +155,6 @@ class Buffer {
   // Patches the style of every cell of `area` (clipped to the buffer).
   void set_style(Rect area, Style style);
 
-  // Every cell back to a blank without style.
-  void reset();
-
   // The symbols of row y joined, for tests and diagnostics.
   std::string row_text(std::uint16_t y) const;
 
@@ -255,15 +252,15 @@ struct ResizeEvent {
 
 using Event = std::variant<KeyEvent, ResizeEvent>;
 
-// The bytes a terminal sends for control characters, as key events: Ctrl+letter for 1 to 26
-// except Backspace (8), Tab (9) and Enter (10, 13); Esc (27); Backspace (127); anything else
-// as a plain character.
+// The bytes a terminal sends for control characters, as key events: Ctrl+Space for 0;
+// Ctrl+letter for 1 to 26 except Backspace (8), Tab (9) and Enter (13); Esc (27); Ctrl+4 to
+// Ctrl+7 for 28 to 31; Backspace (127); anything else as a plain character.
 KeyEvent key_from_character(char32_t c);
 
 // ---- the terminal ----
 
-// The full-screen terminal. `open` puts the terminal in raw mode, where input comes from standard
-// input when it is a terminal, else from /dev/tty; drawing goes to standard output.
+// The full-screen terminal. `enable_raw_mode` puts the terminal in raw mode, where input comes from
+// standard input when it is a terminal, else from /dev/tty; drawing goes to standard output.
 class Terminal {
  public:
   // Fails with the system's error when there is no terminal to put in raw mode.
