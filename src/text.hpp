@@ -12,6 +12,9 @@ bool is_valid_utf8(std::string_view bytes);
 // subpart).
 std::string lossy_utf8(std::string_view bytes);
 
+// Appends `c` as UTF-8; a value that is no Unicode scalar becomes U+FFFD.
+void append_utf8(std::string& text, char32_t c);
+
 // `text` without Unicode White_Space characters at either end.
 std::string_view trim_white_space(std::string_view text);
 

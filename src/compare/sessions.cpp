@@ -1,5 +1,7 @@
 #include "compare/sessions.hpp"
 
+#include <optional>
+
 #include <fmt/format.h>
 
 #include "compare/traces.hpp"

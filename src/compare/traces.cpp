@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
-#include <fstream>
+#include <cstddef>
 #include <iterator>
 #include <thread>
 #include <unordered_map>
@@ -16,6 +16,8 @@
 
 #include "compare/diff.hpp"
 #include "console.hpp"
+#include "file_io.hpp"
+#include "text.hpp"
 
 namespace vemo {
 
@@ -23,14 +25,8 @@ namespace {
 
 // ---- The worker pool ----
 
-std::string_view trim_ascii(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 std::optional<std::int64_t> parse_integer(std::string_view text) {
-  text = trim_ascii(text);
+  text = trim_white_space(text);
   std::int64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
@@ -46,13 +42,10 @@ std::optional<std::uint32_t> whole_cpus(std::optional<std::int64_t> quota,
   return static_cast<std::uint32_t>(std::clamp<std::int64_t>(cpus, 1, UINT32_MAX));
 }
 
-std::optional<std::string> read_small_file(const char* path) {
-  std::ifstream file(path);
-  if (!file) return std::nullopt;
-  std::string text;
-  std::getline(file, text);
-  if (file.bad()) return std::nullopt;
-  return text;
+std::optional<std::string> read_small_file(const std::string& path) {
+  auto text = read_text_file(path);
+  if (!text) return std::nullopt;
+  return std::move(*text);
 }
 
 std::uint32_t affinity_cpu_count() {
@@ -64,14 +57,26 @@ std::uint32_t affinity_cpu_count() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-std::optional<std::uint32_t> cgroup_cpu_quota() {
-  if (const auto cpu_max = read_small_file("/sys/fs/cgroup/cpu.max")) {
-    return cpu_quota_from_cpu_max(*cpu_max);
+std::optional<std::uint32_t> smaller_quota(std::optional<std::uint32_t> a,
+                                           std::optional<std::uint32_t> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::min(*a, *b);
+}
+
+// The smallest quota that `quota_of` finds in the cgroup directory `mount` + `path` or in one
+// of its ancestors up to `mount` itself: a parent's limit holds for all its children.
+template <class QuotaOf>
+std::optional<std::uint32_t> quota_up_the_tree(const std::string& mount, std::string_view path,
+                                               QuotaOf quota_of) {
+  std::optional<std::uint32_t> smallest;
+  while (true) {
+    while (path.ends_with('/')) path.remove_suffix(1);
+    smallest = smaller_quota(smallest, quota_of(mount + std::string(path)));
+    const auto slash = path.rfind('/');
+    if (slash == std::string_view::npos) return smallest;
+    path = path.substr(0, slash);
   }
-  const auto quota = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-  const auto period = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-  if (!quota || !period) return std::nullopt;
-  return cpu_quota_from_cfs(*quota, *period);
 }
 
 // Created on first use and kept for the rest of the process.
@@ -173,24 +178,42 @@ std::span<const TraceEvent> job_sequence(const Trace& trace,
   return storage;
 }
 
-std::vector<Divergence> diff_all_jobs(const std::vector<WarpJob>& jobs, const Trace& a,
-                                      const Trace& b, const SiteRemapper* remapper,
-                                      const CompareConfig& config) {
+// Each job's divergences, by job position. With a limit a job keeps at most that many: the cut
+// keeps a prefix of the joined list, so no job can give more to it.
+std::vector<std::vector<Divergence>> diff_all_jobs(const std::vector<WarpJob>& jobs, const Trace& a,
+                                                   const Trace& b, const SiteRemapper* remapper,
+                                                   const CompareConfig& config) {
   std::vector<std::vector<Divergence>> per_job(jobs.size());
-  if (!jobs.empty()) {
-    worker_pool().execute([&] {
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size()), [&](const auto& range) {
-        for (std::size_t k = range.begin(); k != range.end(); ++k) {
-          per_job[k] = diff_warp_job(jobs[k], a, b, remapper, config);
+  if (jobs.empty()) return per_job;
+  worker_pool().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size()), [&](const auto& range) {
+      for (std::size_t k = range.begin(); k != range.end(); ++k) {
+        std::vector<Divergence> found = diff_warp_job(jobs[k], a, b, remapper, config);
+        if (config.max_divergences != 0 && found.size() > config.max_divergences) {
+          found.resize(config.max_divergences);
+          found.shrink_to_fit();
         }
-      });
+        per_job[k] = std::move(found);
+      }
     });
-  }
-  std::size_t total = 0;
+  });
+  return per_job;
+}
+
+// The lists joined in job order, cut to the first `limit` divergences (0 keeps all).
+std::vector<Divergence> join_in_job_order(std::vector<std::vector<Divergence>>& per_job,
+                                          std::uint64_t limit) {
+  std::uint64_t total = 0;
   for (const auto& found : per_job) total += found.size();
+  if (limit != 0) total = std::min(total, limit);
   std::vector<Divergence> joined;
   joined.reserve(total);
-  for (auto& found : per_job) std::ranges::move(found, std::back_inserter(joined));
+  for (auto& found : per_job) {
+    const auto take =
+        static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(found.size(), total - joined.size()));
+    std::move(found.begin(), found.begin() + take, std::back_inserter(joined));
+    std::vector<Divergence>().swap(found);
+  }
   return joined;
 }
 
@@ -296,15 +319,6 @@ void attach_snapshots(std::vector<Divergence>& divergences, const std::vector<Wa
 
 // ---- Counts ----
 
-// Jobs have distinct warp_idx and the list is grouped by job, so each run is one warp.
-std::uint64_t distinct_warps(const std::vector<Divergence>& divergences) {
-  std::uint64_t count = 0;
-  for (std::size_t k = 0; k < divergences.size(); ++k) {
-    if (k == 0 || divergences[k].warp_idx != divergences[k - 1].warp_idx) ++count;
-  }
-  return count;
-}
-
 std::uint64_t total_events(const Trace& trace) {
   std::uint64_t total = 0;
   for (std::uint32_t warp = 0; warp < trace.header.num_warps; ++warp) {
@@ -329,7 +343,7 @@ CrossGpuInfo cross_gpu_info(const TraceHeader& a, const TraceHeader& b) {
 }  // namespace
 
 std::optional<std::uint32_t> cpu_quota_from_cpu_max(std::string_view cpu_max) {
-  cpu_max = trim_ascii(cpu_max);
+  cpu_max = trim_white_space(cpu_max);
   const auto space = cpu_max.find(' ');
   if (space == std::string_view::npos) return std::nullopt;
   return whole_cpus(parse_integer(cpu_max.substr(0, space)),
@@ -341,9 +355,51 @@ std::optional<std::uint32_t> cpu_quota_from_cfs(std::string_view quota_us,
   return whole_cpus(parse_integer(quota_us), parse_integer(period_us));
 }
 
+std::optional<std::string> cgroup_path(std::string_view proc_self_cgroup,
+                                       std::string_view controller) {
+  while (!proc_self_cgroup.empty()) {
+    const auto newline = proc_self_cgroup.find('\n');
+    const std::string_view line = proc_self_cgroup.substr(0, newline);
+    proc_self_cgroup.remove_prefix(newline == std::string_view::npos ? line.size() : newline + 1);
+    const auto first = line.find(':');
+    const auto second = first == std::string_view::npos ? first : line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string_view path = line.substr(second + 1);
+    if (controller.empty()) {
+      if (line.substr(0, first) == "0" && controllers.empty()) return std::string(path);
+      continue;
+    }
+    for (std::string_view rest = controllers; !rest.empty();) {
+      const auto comma = rest.find(',');
+      if (rest.substr(0, comma) == controller) return std::string(path);
+      rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> cgroup_cpu_quota(const std::string& root,
+                                              std::string_view proc_self_cgroup) {
+  if (read_small_file(root + "/cgroup.controllers")) {
+    return quota_up_the_tree(root, cgroup_path(proc_self_cgroup, "").value_or(""),
+                             [](const std::string& dir) {
+                               const auto cpu_max = read_small_file(dir + "/cpu.max");
+                               return cpu_max ? cpu_quota_from_cpu_max(*cpu_max) : std::nullopt;
+                             });
+  }
+  return quota_up_the_tree(
+      root + "/cpu", cgroup_path(proc_self_cgroup, "cpu").value_or(""), [](const std::string& dir) {
+        const auto quota = read_small_file(dir + "/cpu.cfs_quota_us");
+        const auto period = read_small_file(dir + "/cpu.cfs_period_us");
+        return quota && period ? cpu_quota_from_cfs(*quota, *period) : std::nullopt;
+      });
+}
+
 std::uint32_t comparison_worker_count() {
   const std::uint32_t cpus = affinity_cpu_count();
-  const auto quota = cgroup_cpu_quota();
+  const auto quota =
+      cgroup_cpu_quota("/sys/fs/cgroup", read_small_file("/proc/self/cgroup").value_or(""));
   return quota ? std::min(cpus, *quota) : cpus;
 }
 
@@ -394,12 +450,13 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
   console::eprint("Comparing {} warps...\n", jobs.size());
 
   DiffResult result;
-  result.divergences = diff_all_jobs(jobs, a, b, remapper, config);
+  auto per_job = diff_all_jobs(jobs, a, b, remapper, config);
+  // Jobs have distinct warp_idx values, so the diverged warps are the jobs that found any.
+  result.warps_diverged = static_cast<std::uint64_t>(
+      std::ranges::count_if(per_job, [](const auto& found) { return !found.empty(); }));
+  result.divergences = join_in_job_order(per_job, config.max_divergences);
+  // A divergence's snapshot depends on it alone, so only the kept ones are looked up.
   attach_snapshots(result.divergences, jobs, a, b, effective(remapper));
-  result.warps_diverged = distinct_warps(result.divergences);
-  if (config.max_divergences != 0 && result.divergences.size() > config.max_divergences) {
-    result.divergences.resize(config.max_divergences);
-  }
   if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);
   result.total_events_a = total_events(a);
   result.total_events_b = total_events(b);

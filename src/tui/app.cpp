@@ -24,26 +24,6 @@ std::size_t saturating_sub(std::size_t a, std::size_t b) {
   return a > b ? a - b : 0;
 }
 
-// Appends `c` as UTF-8; a value that is no Unicode scalar becomes U+FFFD.
-void append_utf8(std::string& text, char32_t c) {
-  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-  if (c < 0x80) {
-    text += static_cast<char>(c);
-  } else if (c < 0x800) {
-    text += static_cast<char>(0xC0 | (c >> 6));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    text += static_cast<char>(0xE0 | (c >> 12));
-    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    text += static_cast<char>(0xF0 | (c >> 18));
-    text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Removes the last character (not just its last byte) of UTF-8 `text`.
 void pop_utf8(std::string& text) {
   while (!text.empty()) {

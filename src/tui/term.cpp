@@ -79,12 +79,9 @@ void for_each_char(std::string_view text, Visit visit) {
 }
 
 std::string encode_utf8(UChar32 c) {
-  std::uint8_t bytes[U8_MAX_LENGTH];
-  std::int32_t length = 0;
-  UBool error = false;
-  U8_APPEND(bytes, length, U8_MAX_LENGTH, c, error);
-  if (error) return "\xEF\xBF\xBD";
-  return std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+  std::string text;
+  append_utf8(text, c < 0 ? 0xFFFD : static_cast<char32_t>(c));
+  return text;
 }
 
 std::size_t text_width(std::string_view text) {

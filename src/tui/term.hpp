@@ -37,7 +37,7 @@ enum class Color : std::uint8_t {
   White = 15,  // bright white
 };
 
-// An empty style sets nothing; `Style{.fg = Color::Cyan, .bold = true}` reads as it draws.
+// An optional foreground and background and the added modifiers; an empty style sets nothing.
 struct Style {
   std::optional<Color> fg;
   std::optional<Color> bg;
