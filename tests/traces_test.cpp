@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -233,6 +235,16 @@ TEST(CompareTraces, LimitKeepsTheFirstInJobOrderAndCountsAllWarps) {
   EXPECT_EQ(cut.warps_diverged, 3u);
   EXPECT_EQ(cut.total_warps, 4u);
   EXPECT_EQ(cut.warps_compared, 4u);
+
+  // Limits below, inside and beyond one job's share, and beyond everything found.
+  for (const std::uint64_t limit : {1u, 3u, 7u, 9u, 11u, 12u, 100u}) {
+    SCOPED_TRACE(limit);
+    const DiffResult limited = compare_ok(a, b, {.max_divergences = limit});
+    const auto kept = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(limit, 12));
+    EXPECT_EQ(limited.divergences,
+              std::vector<Divergence>(all.divergences.begin(), all.divergences.begin() + kept));
+    EXPECT_EQ(limited.warps_diverged, 3u);
+  }
 }
 
 TEST(CompareTraces, ResultDoesNotDependOnScheduling) {
@@ -330,6 +342,11 @@ TEST(CompareTraces, SnapshotsOnlyInTraceB) {
   EXPECT_EQ(result.divergences[1].snapshot, expected);       // ActiveMask at site 1
   EXPECT_FALSE(result.divergences[2].snapshot.has_value());  // Value at site 1
   EXPECT_FALSE(result.divergences[3].snapshot.has_value());  // Branch at site 2, no snapshot
+
+  // The divergences that a limit keeps carry the same snapshots.
+  const DiffResult cut = compare_ok(a, b, {.max_divergences = 2, .compare_values = true});
+  EXPECT_EQ(cut.divergences,
+            std::vector<Divergence>(result.divergences.begin(), result.divergences.begin() + 2));
 }
 
 TEST(CompareTraces, SnapshotsOfBothTracesPairUp) {
@@ -409,6 +426,63 @@ TEST(WorkerPool, CgroupQuotaInWholeCpus) {
   EXPECT_EQ(cpu_quota_from_cfs("-1\n", "100000\n"), std::nullopt);
   EXPECT_EQ(cpu_quota_from_cfs("250000\n", "100000\n"), 3u);
   EXPECT_EQ(cpu_quota_from_cfs("250000", "0"), std::nullopt);
+}
+
+TEST(WorkerPool, OwnCgroupPathFromProcSelfCgroup) {
+  constexpr std::string_view hybrid =
+      "9:name=systemd:/user.slice\n4:memory:/jobs/7\n3:cpuset:/\n2:cpu,cpuacct:/jobs/7\n"
+      "1:cpuacct:/other\n0::/user.slice/session-2.scope\n";
+  struct Case {
+    std::string_view text;
+    std::string_view controller;
+    std::optional<std::string> path;
+  };
+  const Case cases[] = {
+      {hybrid, "", "/user.slice/session-2.scope"},
+      {hybrid, "cpu", "/jobs/7"},
+      {hybrid, "cpuacct", "/jobs/7"},
+      {hybrid, "pids", std::nullopt},
+      {"0::/\n", "", "/"},
+      {"0::/system.slice/app.service", "", "/system.slice/app.service"},
+      {"0::/\n", "cpu", std::nullopt},
+      {"1:name=systemd:/\n", "", std::nullopt},
+      {"garbage\n\n0:x:/not-unified\n", "", std::nullopt},
+      {"", "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cgroup_path(c.text, c.controller), c.path) << c.text << " / " << c.controller;
+  }
+}
+
+void write_file(const std::filesystem::path& path, std::string_view text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+}
+
+TEST(WorkerPool, QuotaOfTheOwnCgroupAndItsAncestors) {
+  // cgroup v2: the own cgroup allows 4 CPUs, its parent 3 (the smaller wins), the root none.
+  const std::filesystem::path v2 = testing::scratch_dir();
+  write_file(v2 / "cgroup.controllers", "cpu memory\n");
+  write_file(v2 / "jobs/cpu.max", "300000 100000\n");
+  write_file(v2 / "jobs/run-7/cpu.max", "400000 100000\n");
+  write_file(v2 / "other/cpu.max", "100000 100000\n");
+  EXPECT_EQ(cgroup_cpu_quota(v2.string(), "0::/jobs/run-7\n"), 3u);
+  EXPECT_EQ(cgroup_cpu_quota(v2.string(), "0::/\n"), std::nullopt);
+  write_file(v2 / "cpu.max", "200000 100000\n");
+  EXPECT_EQ(cgroup_cpu_quota(v2.string(), "0::/jobs/run-7\n"), 2u);
+  EXPECT_EQ(cgroup_cpu_quota(v2.string(), "0::/\n"), 2u);
+  // A path that is not under this mount still reaches the mount's own limit.
+  EXPECT_EQ(cgroup_cpu_quota(v2.string(), "0::/elsewhere/x\n"), 2u);
+
+  // cgroup v1: the cpu controller's files, found through the cpu line.
+  const std::filesystem::path v1 = testing::scratch_dir();
+  write_file(v1 / "cpu/batch/cpu.cfs_quota_us", "150000\n");
+  write_file(v1 / "cpu/batch/cpu.cfs_period_us", "100000\n");
+  write_file(v1 / "cpu/cpu.cfs_quota_us", "-1\n");
+  write_file(v1 / "cpu/cpu.cfs_period_us", "100000\n");
+  EXPECT_EQ(cgroup_cpu_quota(v1.string(), "4:memory:/\n2:cpu,cpuacct:/batch\n0::/\n"), 2u);
+  EXPECT_EQ(cgroup_cpu_quota(v1.string(), "2:cpu,cpuacct:/\n"), std::nullopt);
+  EXPECT_EQ(cgroup_cpu_quota(v1.string(), ""), std::nullopt);
 }
 
 TEST(WorkerPool, HasAtLeastOneWorkerAndNoMoreThanTheMachine) {
