@@ -63,16 +63,6 @@ std::optional<double> mean_ulp(const SiteGroup& group) {
   return static_cast<double>(sum) / static_cast<double>(count);
 }
 
-std::vector<std::pair<std::string_view, std::uint64_t>> kind_counts(const SiteGroup& group) {
-  std::array<std::uint64_t, DIVERGENCE_KIND_NAMES.size()> counts{};
-  for (const Divergence* divergence : group) ++counts[divergence->kind.value.index()];
-  std::vector<std::pair<std::string_view, std::uint64_t>> entries;
-  for (std::size_t kind = 0; kind < counts.size(); ++kind) {
-    if (counts[kind] != 0) entries.emplace_back(DIVERGENCE_KIND_NAMES[kind], counts[kind]);
-  }
-  return entries;
-}
-
 std::uint64_t distinct_warps(const SiteGroup& group) {
   std::unordered_set<std::uint32_t> warps;
   for (const Divergence* divergence : group) warps.insert(divergence->warp_idx);
@@ -115,7 +105,7 @@ SiteStats site_stats(std::uint32_t site_id, const SiteGroup& group, const DiffRe
                      const SiteMap* site_map) {
   SiteStats stats;
   stats.mean_ulp = mean_ulp(group);
-  stats.kind_counts = kind_counts(group);
+  stats.kind_counts = count_by_kind(group);
   stats.n_divergences = group.size();
   stats.distinct_warps = distinct_warps(group);
   stats.total_warps = result.total_warps;

@@ -49,7 +49,7 @@ TEST(DivergenceKind, NamesFollowTheVariant) {
 }
 
 TEST(Summaries, EmptyListGivesEmptyMaps) {
-  EXPECT_TRUE(count_by_kind({}).empty());
+  EXPECT_TRUE(count_by_kind(std::vector<Divergence>{}).empty());
   EXPECT_TRUE(group_by_site({}).empty());
 }
 

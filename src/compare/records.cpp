@@ -45,15 +45,30 @@ std::string GpuArch::text() const {
   return fmt::format("Unknown({})", value_);
 }
 
-std::vector<std::pair<std::string_view, std::uint64_t>> count_by_kind(
-    const std::vector<Divergence>& divergences) {
+namespace {
+
+// Kind name -> count for a range of divergences, reached through `get`.
+template <class Range, class Get>
+std::vector<std::pair<std::string_view, std::uint64_t>> count_kinds(const Range& range, Get get) {
   std::array<std::uint64_t, DIVERGENCE_KIND_NAMES.size()> counts{};
-  for (const Divergence& divergence : divergences) ++counts[divergence.kind.value.index()];
+  for (const auto& item : range) ++counts[get(item).kind.value.index()];
   std::vector<std::pair<std::string_view, std::uint64_t>> result;
   for (std::size_t kind = 0; kind < counts.size(); ++kind) {
     if (counts[kind] != 0) result.emplace_back(DIVERGENCE_KIND_NAMES[kind], counts[kind]);
   }
   return result;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string_view, std::uint64_t>> count_by_kind(
+    const std::vector<Divergence>& divergences) {
+  return count_kinds(divergences, [](const Divergence& d) -> const Divergence& { return d; });
+}
+
+std::vector<std::pair<std::string_view, std::uint64_t>> count_by_kind(
+    const std::vector<const Divergence*>& divergences) {
+  return count_kinds(divergences, [](const Divergence* d) -> const Divergence& { return *d; });
 }
 
 std::map<std::uint32_t, std::vector<const Divergence*>> group_by_site(

@@ -135,6 +135,9 @@ struct DiffResult {
 // left out.
 std::vector<std::pair<std::string_view, std::uint64_t>> count_by_kind(
     const std::vector<Divergence>& divergences);
+// The same over a group of divergences, such as one site's.
+std::vector<std::pair<std::string_view, std::uint64_t>> count_by_kind(
+    const std::vector<const Divergence*>& divergences);
 
 // Site id -> the divergences at that site, in list order; sites ascending.
 std::map<std::uint32_t, std::vector<const Divergence*>> group_by_site(
