@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "compare/traces.hpp"
+#include "compare/workers.hpp"
 #include "console.hpp"
 
 namespace {

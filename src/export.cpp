@@ -20,8 +20,6 @@ namespace vemo {
 
 namespace {
 
-// A file opened for writing from scratch; closed on destruction, where a failing close is
-// ignored (the data has been handed to the system by then).
 // Creates or truncates the file at `path` for writing.
 Result<FileDescriptor> create_file(const std::string& path) {
   return open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -40,7 +38,8 @@ std::string details_text(const DivergenceKind& kind) {
           },
           [](const ValueKind& k) { return fmt::format("val_a={} val_b={}", k.val_a, k.val_b); },
           [](const PathKind& k) {
-            return fmt::format("site_a=0x{:08x} site_b=0x{:08x}", k.site_a, k.site_b);
+            return fmt::format("site_a={} site_b={}", site_id_text(k.site_a),
+                               site_id_text(k.site_b));
           },
           [](const ExtraEventsKind& k) {
             return fmt::format("count={} in_trace={}", k.count, trace_side_name(k.in_trace));
@@ -52,8 +51,8 @@ std::string details_text(const DivergenceKind& kind) {
 std::string csv_row(const Divergence& divergence, const SiteMap* site_map) {
   const SourceLocation* location = find_location(site_map, divergence.site_id);
   const std::string location_field = location ? location_text(*location) : std::string();
-  return fmt::format("{},{},0x{:08x},{},{},{}\n", divergence.warp_idx, divergence.event_idx,
-                     divergence.site_id, divergence.kind.name(),
+  return fmt::format("{},{},{},{},{},{}\n", divergence.warp_idx, divergence.event_idx,
+                     site_id_text(divergence.site_id), divergence.kind.name(),
                      csv_field(details_text(divergence.kind)), csv_field(location_field));
 }
 

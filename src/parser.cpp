@@ -12,7 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <span>
+#include <type_traits>
 #include <utility>
+
+#include <fmt/format.h>
 
 #include "file_io.hpp"
 #include "text.hpp"

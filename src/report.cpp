@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -121,7 +122,8 @@ void print_extra_events(const ExtraEventsKind& kind) {
   print("    → Trace {} executed more iterations or deeper recursion\n", side);
 }
 
-// The 32 bits of an operand as a float ("{:.4}", fixed) or as a signed integer.
+// The per-lane operand table; the operands show as floats for a float comparison or with
+// --float, else as signed integers.
 void print_snapshot(const SnapshotPair& snapshot, bool float_operands) {
   const bool as_float = snapshot.predicate < FLOAT_PREDICATE_LIMIT || float_operands;
   const std::string title =

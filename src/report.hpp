@@ -12,8 +12,6 @@
 
 namespace vemo {
 
-inline constexpr std::uint64_t DEFAULT_MAX_SHOWN = 10;
-
 void print_trace_info(std::string_view name, const Trace& trace);
 void dump_trace(std::string_view name, const Trace& trace, std::uint64_t limit);
 

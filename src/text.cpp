@@ -85,7 +85,6 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
-// Appends `c` as UTF-8; a value that is no Unicode scalar becomes U+FFFD.
 void append_utf8(std::string& text, char32_t c) {
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
   if (c < 0x80) {

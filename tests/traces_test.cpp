@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "compare/workers.hpp"
 #include "console.hpp"
 #include "support/trace_builder.hpp"
 

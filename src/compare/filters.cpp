@@ -1,6 +1,7 @@
 #include "compare/filters.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "text.hpp"

@@ -10,14 +10,18 @@
 
 namespace vemo {
 
+inline constexpr std::uint64_t DEFAULT_MAX_SHOWN = 10;
+inline constexpr std::uint64_t DEFAULT_MAX_DIVERGENCES = 0;
+inline constexpr std::uint64_t DEFAULT_LOOKAHEAD = 32;
+
 struct Args {
   std::string trace_a;
   std::string trace_b;
-  std::uint64_t max_shown = 10;
+  std::uint64_t max_shown = DEFAULT_MAX_SHOWN;
   bool verbose = false;
   bool values = false;
-  std::uint64_t max_divergences = 0;
-  std::uint64_t lookahead = 32;
+  std::uint64_t max_divergences = DEFAULT_MAX_DIVERGENCES;
+  std::uint64_t lookahead = DEFAULT_LOOKAHEAD;
   bool force = false;
   std::optional<std::string> site_map;
   std::optional<std::uint64_t> dump_a;

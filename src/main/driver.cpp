@@ -110,6 +110,15 @@ Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
 
 // ---- pair mode ----
 
+// The --map site map, when given.
+Result<std::optional<SiteMap>> load_site_map_option(const Args& args) {
+  if (!args.site_map) return std::nullopt;
+  auto site_map = load(load_site_map, "site map", *args.site_map);
+  if (!site_map) return fail(std::move(site_map.error()));
+  progress(args, fmt::format("Loaded {} site mappings\n\n", site_map->size()));
+  return std::move(*site_map);
+}
+
 // Loaded only when both remap options are given; the two maps live only while it is built.
 Result<std::optional<SiteRemapper>> load_remapper(const Args& args) {
   if (!args.remap_a || !args.remap_b) return std::nullopt;
@@ -169,14 +178,9 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
   auto trace_b = load(load_trace, "trace B", args.trace_b);
   if (!trace_b) return fail(std::move(trace_b.error()));
 
-  std::optional<SiteMap> site_map;
-  if (args.site_map) {
-    auto loaded = load(load_site_map, "site map", *args.site_map);
-    if (!loaded) return fail(std::move(loaded.error()));
-    site_map = std::move(*loaded);
-    progress(args, fmt::format("Loaded {} site mappings\n\n", site_map->size()));
-  }
-  const SiteMap* map = site_map ? &*site_map : nullptr;
+  auto site_map = load_site_map_option(args);
+  if (!site_map) return fail(std::move(site_map.error()));
+  const SiteMap* map = *site_map ? &**site_map : nullptr;
 
   if (args.verbose) {
     print_trace_info("Trace A", *trace_a);
@@ -208,7 +212,7 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
   }
   if (args.tui) {
     auto viewed = tui::run_tui(std::move(*trace_a), std::move(*trace_b), std::move(*result),
-                               std::move(site_map), args.float_);
+                               std::move(*site_map), args.float_);
     if (!viewed) return fail(std::move(viewed.error()));
     return kSuccess;
   }

@@ -16,6 +16,9 @@ namespace vemo::tui {
 
 namespace {
 
+// Rows of the screen taken by everything but the event rows, as the moves assume it.
+constexpr std::uint16_t VIEWPORT_RESERVED_ROWS = 15;
+
 std::size_t saturating_add(std::size_t a, std::size_t b) {
   return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max()
                                                          : a + b;

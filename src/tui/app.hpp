@@ -122,8 +122,7 @@ struct WarpEntry {
   bool operator==(const WarpEntry&) const = default;
 };
 
-// Rows of the screen taken by everything but the event rows, as the moves assume it.
-inline constexpr std::uint16_t VIEWPORT_RESERVED_ROWS = 15;
+// The screen height assumed until the first frame records the real one.
 inline constexpr std::uint16_t INITIAL_VIEWPORT_HEIGHT = 24;
 
 struct App {
@@ -133,15 +132,8 @@ struct App {
   void apply(const Action& action);
   // The two numbers of the status line's "Div {}/{}": (ordinal, total).
   std::pair<std::size_t, std::size_t> divergence_position();
-  // Recomputes `search_matches` over the current warp's rows.
-  void update_search();
   // The warp's aligned view, built on first request and cached for the viewer's lifetime.
   const AlignedView& aligned_view(std::uint32_t warp);
-
-  // Event rows assumed visible: viewport_height - 15, or 0.
-  std::size_t visible_rows() const;
-  // Rows moved by a page: half the visible rows, at least 1.
-  std::size_t page_rows() const;
 
   TuiModel model;
   std::uint32_t current_warp = 0;
@@ -164,6 +156,12 @@ struct App {
   SourceCache source_cache;
 
  private:
+  // Recomputes `search_matches` over the current warp's rows.
+  void update_search();
+  // Event rows assumed visible: viewport_height - 15, or 0.
+  std::size_t visible_rows() const;
+  // Rows moved by a page: half the visible rows, at least 1.
+  std::size_t page_rows() const;
   std::size_t last_row();
   void move_cursor(std::size_t row);
   void keep_visible();

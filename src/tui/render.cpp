@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -16,6 +19,21 @@
 namespace vemo::tui {
 
 namespace {
+
+// Least height of the area holding the two event panels.
+constexpr std::uint16_t EVENT_AREA_MIN_HEIGHT = 6;
+// Detail panel heights (borders included) by what the traces carry.
+constexpr std::uint16_t DETAIL_HEIGHT_BASE = 10;
+constexpr std::uint16_t DETAIL_HEIGHT_HISTORY = 18;
+constexpr std::uint16_t DETAIL_HEIGHT_SNAPSHOTS = 24;
+// Added while the source snippet is shown.
+constexpr std::uint16_t DETAIL_HEIGHT_SOURCE_EXTRA = 12;
+// Narrower event panels (borders included) leave the source labels out.
+constexpr std::uint16_t LABEL_MIN_PANEL_WIDTH = 51;
+// Lanes listed in the operand table.
+constexpr std::size_t MAX_OPERAND_LANES = 6;
+// Value-history entries shown per trace.
+constexpr std::size_t HISTORY_TAIL = 4;
 
 // Styles are built by assignment: designated initializers that leave members out trip
 // -Wmissing-field-initializers.
@@ -140,6 +158,36 @@ std::span<const AlignedRow> listed_rows(const std::vector<AlignedRow>& rows, std
   return std::span<const AlignedRow>(rows).subspan(scroll, count);
 }
 
+// One line per row, in order; `panel_width` includes the borders.
+std::vector<Line> row_lines(std::span<const AlignedRow> rows, const App& app, TraceSide side,
+                            std::uint16_t panel_width) {
+  std::vector<Line> lines;
+  lines.reserve(rows.size());
+  for (const AlignedRow& row : rows) {
+    const bool selected = row.index == app.cursor;
+    const bool highlighted =
+        app.search_active && std::find(app.search_matches.begin(), app.search_matches.end(),
+                                       row.index) != app.search_matches.end();
+    lines.push_back(event_row_line(row, side, selected, highlighted, panel_width));
+  }
+  return lines;
+}
+
+// One event panel: the current warp's rows from `app.scroll` down, for trace `side`.
+void render_event_panel(Frame& frame, App& app, Rect area, TraceSide side) {
+  const AlignedView& view = app.aligned_view(app.current_warp);
+  Text text;
+  if (view.rows.empty()) {
+    text = Text(Line(Span("  (no events)", fg(Color::DarkGray))));
+  } else {
+    text = Text(row_lines(listed_rows(view.rows, app.scroll, area.height), app, side, area.width));
+  }
+  const bool focused = app.focus == (side == TraceSide::A ? Focus::TraceA : Focus::TraceB);
+  const Block block = titled_block(
+      fmt::format(" Trace {} -- Warp {} ", trace_side_name(side), app.current_warp), focused);
+  frame.render_widget(paragraph(std::move(text), block), area);
+}
+
 // ---- bottom line ----
 
 // Secondary text of the bottom line: dark gray would vanish on its dark gray ground.
@@ -182,6 +230,22 @@ std::string taken_text(std::uint8_t direction) {
 
 std::string value_text(std::uint32_t value) {
   return fmt::format("{0} (0x{0:08x})", value);
+}
+
+// `label`, one "#" or "." per lane from lane 31 down to lane 0, then the number of set lanes.
+Line mask_bits_line(std::string_view label, std::uint32_t mask, std::uint32_t other) {
+  std::vector<Span> spans;
+  spans.reserve(34);
+  spans.emplace_back(std::string(label), fg(Color::White));
+  for (int lane = 31; lane >= 0; --lane) {
+    const std::uint32_t bit = std::uint32_t{1} << lane;
+    const bool set = (mask & bit) != 0;
+    const bool other_set = (other & bit) != 0;
+    const Color color = set != other_set ? Color::Red : (set ? Color::Green : Color::DarkGray);
+    spans.emplace_back(set ? "#" : ".", fg(color));
+  }
+  spans.emplace_back(fmt::format(" ({})", std::popcount(mask)), fg(Color::DarkGray));
+  return Line(std::move(spans));
 }
 
 void append_marker_section(std::vector<Line>& lines, const RowMarker& row_marker) {
@@ -388,34 +452,6 @@ std::uint16_t detail_panel_height(const TraceHeader& a, const TraceHeader& b, bo
   return show_source ? height + DETAIL_HEIGHT_SOURCE_EXTRA : height;
 }
 
-void render_event_panel(Frame& frame, App& app, Rect area, TraceSide side) {
-  const AlignedView& view = app.aligned_view(app.current_warp);
-  Text text;
-  if (view.rows.empty()) {
-    text = Text(Line(Span("  (no events)", fg(Color::DarkGray))));
-  } else {
-    text = Text(row_lines(listed_rows(view.rows, app.scroll, area.height), app, side, area.width));
-  }
-  const bool focused = app.focus == (side == TraceSide::A ? Focus::TraceA : Focus::TraceB);
-  const Block block = titled_block(
-      fmt::format(" Trace {} -- Warp {} ", trace_side_name(side), app.current_warp), focused);
-  frame.render_widget(paragraph(std::move(text), block), area);
-}
-
-std::vector<Line> row_lines(std::span<const AlignedRow> rows, const App& app, TraceSide side,
-                            std::uint16_t panel_width) {
-  std::vector<Line> lines;
-  lines.reserve(rows.size());
-  for (const AlignedRow& row : rows) {
-    const bool selected = row.index == app.cursor;
-    const bool highlighted =
-        app.search_active && std::find(app.search_matches.begin(), app.search_matches.end(),
-                                       row.index) != app.search_matches.end();
-    lines.push_back(event_row_line(row, side, selected, highlighted, panel_width));
-  }
-  return lines;
-}
-
 Line event_row_line(const AlignedRow& row, TraceSide side, bool selected, bool highlighted,
                     std::uint16_t panel_width) {
   const auto& event = side_of(row, side);
@@ -468,21 +504,6 @@ std::vector<Line> detail_lines(App& app) {
 void render_detail_panel(Frame& frame, App& app, Rect area) {
   const Block block = titled_block(" Detail ", app.focus == Focus::Detail);
   frame.render_widget(paragraph(Text(detail_lines(app)), block), area);
-}
-
-Line mask_bits_line(std::string_view label, std::uint32_t mask, std::uint32_t other) {
-  std::vector<Span> spans;
-  spans.reserve(34);
-  spans.emplace_back(std::string(label), fg(Color::White));
-  for (int lane = 31; lane >= 0; --lane) {
-    const std::uint32_t bit = std::uint32_t{1} << lane;
-    const bool set = (mask & bit) != 0;
-    const bool other_set = (other & bit) != 0;
-    const Color color = set != other_set ? Color::Red : (set ? Color::Green : Color::DarkGray);
-    spans.emplace_back(set ? "#" : ".", fg(color));
-  }
-  spans.emplace_back(fmt::format(" ({})", std::popcount(mask)), fg(Color::DarkGray));
-  return Line(std::move(spans));
 }
 
 void render_operands_panel(std::vector<Line>& lines, const SnapshotPair& pair,

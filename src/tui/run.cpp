@@ -1,5 +1,6 @@
 #include "tui/run.hpp"
 
+#include <chrono>
 #include <utility>
 #include <variant>
 
@@ -10,6 +11,9 @@
 namespace vemo::tui {
 
 namespace {
+
+// The longest wait for a terminal event before the next frame is drawn.
+constexpr std::chrono::milliseconds EVENT_POLL_TIMEOUT{50};
 
 Action control_key(const KeyEvent& key) {
   if (key.code != KeyCode::Char) return action::None{};

@@ -1,7 +1,6 @@
 #pragma once
 // The viewer's entry point and its key map.
 
-#include <chrono>
 #include <optional>
 
 #include "compare/records.hpp"
@@ -12,9 +11,6 @@
 #include "tui/term.hpp"
 
 namespace vemo::tui {
-
-// The longest wait for a terminal event before the next frame is drawn.
-inline constexpr std::chrono::milliseconds EVENT_POLL_TIMEOUT{50};
 
 // The action of one key stroke in `mode`. Only the key code, the character and, in Normal mode,
 // the CONTROL modifier count.
