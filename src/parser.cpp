@@ -378,6 +378,11 @@ Result<std::vector<HistoryEntry>> history_entries(const Trace& trace, std::uint6
   return entries;
 }
 
+std::vector<HistoryEntry> history_or_empty(const Trace& trace, std::uint64_t warp) {
+  auto entries = history_entries(trace, warp);
+  return entries ? std::move(*entries) : std::vector<HistoryEntry>{};
+}
+
 Result<std::optional<OperandSnapshot>> find_snapshot(const Trace& trace, std::uint64_t warp,
                                                      std::uint32_t site_id) {
   const TraceHeader& header = trace.header;

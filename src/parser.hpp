@@ -174,6 +174,8 @@ Result<Trace> finish_trace(TraceData data, const TraceHeader& header);
 
 Result<WarpView> warp_events(const Trace& trace, std::uint64_t warp);
 Result<std::vector<HistoryEntry>> history_entries(const Trace& trace, std::uint64_t warp);
+// The same, with a failure shown as an empty history.
+std::vector<HistoryEntry> history_or_empty(const Trace& trace, std::uint64_t warp);
 Result<std::optional<OperandSnapshot>> find_snapshot(const Trace& trace, std::uint64_t warp,
                                                      std::uint32_t site_id);
 

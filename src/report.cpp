@@ -190,11 +190,6 @@ std::uint32_t confidence_percent(double confidence) {
 // ---------------------------------------------------------------------------------------------
 // Value history
 
-std::vector<HistoryEntry> history_or_empty(const Trace& trace, std::uint64_t warp) {
-  auto entries = history_entries(trace, warp);
-  return entries ? std::move(*entries) : std::vector<HistoryEntry>{};
-}
-
 struct HistoryPair {
   std::vector<HistoryEntry> a;
   std::vector<HistoryEntry> b;

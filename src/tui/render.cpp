@@ -311,11 +311,6 @@ const SnapshotPair* site_snapshot(const DiffResult& diff, std::uint32_t warp,
   return nullptr;
 }
 
-std::vector<HistoryEntry> readable_history(const Trace& trace, std::uint32_t warp) {
-  auto entries = history_entries(trace, warp);
-  return entries ? std::move(*entries) : std::vector<HistoryEntry>{};
-}
-
 void append_history_block(std::vector<Line>& lines, std::string heading, Color color,
                           const std::vector<HistoryEntry>& entries, const SiteMap* site_map) {
   if (entries.empty()) return;
@@ -334,8 +329,8 @@ void append_history_block(std::vector<Line>& lines, std::string heading, Color c
 }
 
 void append_history(std::vector<Line>& lines, const TuiModel& model, std::uint32_t warp) {
-  const auto entries_a = readable_history(model.trace_a, warp);
-  const auto entries_b = readable_history(model.trace_b, warp);
+  const auto entries_a = history_or_empty(model.trace_a, warp);
+  const auto entries_b = history_or_empty(model.trace_b, warp);
   if (entries_a.empty() && entries_b.empty()) return;
   const SiteMap* site_map = model.site_map ? &*model.site_map : nullptr;
   lines.emplace_back();
