@@ -11,7 +11,7 @@
 
 #include "compare/traces.hpp"
 #include "compare/workers.hpp"
-#include "console.hpp"
+#include "core/console.hpp"
 
 namespace {
 

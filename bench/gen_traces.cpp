@@ -18,7 +18,7 @@
 
 #include <fmt/format.h>
 
-#include "parser.hpp"
+#include "trace/trace_file.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "main/args.hpp"
+#include "cli/args.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "console.hpp"
+#include "core/console.hpp"
 
 #include <gtest/gtest.h>
 

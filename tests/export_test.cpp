@@ -1,4 +1,4 @@
-#include "export.hpp"
+#include "output/export.hpp"
 
 #include <sys/resource.h>
 

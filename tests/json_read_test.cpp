@@ -1,11 +1,11 @@
-#include "json_read.hpp"
+#include "trace/json_read.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "file_io.hpp"
+#include "core/file_io.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {

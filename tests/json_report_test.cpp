@@ -1,4 +1,4 @@
-#include "json_report.hpp"
+#include "output/json_report.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "compare/records.hpp"
-#include "site_map.hpp"
 #include "support/trace_builder.hpp"
+#include "trace/site_map.hpp"
 
 namespace vemo::testing {
 

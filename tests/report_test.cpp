@@ -1,4 +1,4 @@
-#include "report.hpp"
+#include "output/report.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "console.hpp"
+#include "core/console.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {

@@ -1,4 +1,4 @@
-#include "session.hpp"
+#include "trace/session.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

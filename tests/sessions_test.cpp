@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "console.hpp"
+#include "core/console.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo {

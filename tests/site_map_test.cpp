@@ -1,4 +1,4 @@
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
 
 #include <gtest/gtest.h>
 

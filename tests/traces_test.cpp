@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "compare/workers.hpp"
-#include "console.hpp"
+#include "core/console.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo {

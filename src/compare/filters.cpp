@@ -4,7 +4,7 @@
 #include <iterator>
 #include <optional>
 
-#include "text.hpp"
+#include "core/text.hpp"
 
 namespace vemo {
 

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "parser.hpp"
+#include "trace/trace_file.hpp"
 
 namespace vemo {
 

@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 
 #include "compare/traces.hpp"
-#include "console.hpp"
+#include "core/console.hpp"
 
 namespace vemo {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "compare/records.hpp"
-#include "error.hpp"
-#include "session.hpp"
+#include "core/error.hpp"
+#include "trace/session.hpp"
 
 namespace vemo {
 

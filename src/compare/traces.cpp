@@ -15,7 +15,7 @@
 
 #include "compare/diff.hpp"
 #include "compare/workers.hpp"
-#include "console.hpp"
+#include "core/console.hpp"
 
 namespace vemo {
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "compare/records.hpp"
-#include "error.hpp"
-#include "parser.hpp"
-#include "site_map.hpp"
+#include "core/error.hpp"
+#include "trace/site_map.hpp"
+#include "trace/trace_file.hpp"
 
 namespace vemo {
 

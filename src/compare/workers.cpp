@@ -8,8 +8,8 @@
 #include <thread>
 #include <utility>
 
-#include "file_io.hpp"
-#include "text.hpp"
+#include "core/file_io.hpp"
+#include "core/text.hpp"
 
 namespace vemo {
 

@@ -4,7 +4,7 @@
 #include <span>
 #include <utility>
 
-#include "output_text.hpp"
+#include "trace/site_text.hpp"
 
 namespace vemo::tui {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "compare/records.hpp"
-#include "parser.hpp"
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
+#include "trace/trace_file.hpp"
 
 namespace vemo::tui {
 

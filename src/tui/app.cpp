@@ -8,9 +8,9 @@
 
 #include <fmt/format.h>
 
-#include "output_text.hpp"
-#include "overloaded.hpp"
-#include "text.hpp"
+#include "core/overloaded.hpp"
+#include "core/text.hpp"
+#include "trace/site_text.hpp"
 
 namespace vemo::tui {
 

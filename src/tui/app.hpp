@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "compare/records.hpp"
-#include "parser.hpp"
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
+#include "trace/trace_file.hpp"
 #include "tui/aligned.hpp"
 #include "tui/source_cache.hpp"
 

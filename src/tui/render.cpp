@@ -11,10 +11,10 @@
 
 #include <fmt/format.h>
 
-#include "output_text.hpp"
-#include "overloaded.hpp"
-#include "site_map.hpp"
-#include "text.hpp"
+#include "core/overloaded.hpp"
+#include "core/text.hpp"
+#include "trace/site_map.hpp"
+#include "trace/site_text.hpp"
 
 namespace vemo::tui {
 

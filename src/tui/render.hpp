@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "compare/records.hpp"
-#include "parser.hpp"
+#include "trace/trace_file.hpp"
 #include "tui/aligned.hpp"
 #include "tui/app.hpp"
 #include "tui/source_cache.hpp"

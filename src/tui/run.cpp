@@ -4,8 +4,8 @@
 #include <utility>
 #include <variant>
 
-#include "console.hpp"
-#include "overloaded.hpp"
+#include "core/console.hpp"
+#include "core/overloaded.hpp"
 #include "tui/render.hpp"
 
 namespace vemo::tui {

@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "compare/records.hpp"
-#include "error.hpp"
-#include "parser.hpp"
-#include "site_map.hpp"
+#include "core/error.hpp"
+#include "trace/site_map.hpp"
+#include "trace/trace_file.hpp"
 #include "tui/app.hpp"
 #include "tui/term.hpp"
 

@@ -5,8 +5,8 @@
 
 #include <utility>
 
-#include "file_io.hpp"
-#include "text.hpp"
+#include "core/file_io.hpp"
+#include "core/text.hpp"
 
 namespace vemo::tui {
 

@@ -19,8 +19,8 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include "file_io.hpp"
-#include "text.hpp"
+#include "core/file_io.hpp"
+#include "core/text.hpp"
 
 // Functions only: the curses macros (timeout, erase, clear, ...) would collide with C++ names.
 #define NCURSES_NOMACROS 1

@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace vemo::tui {
 

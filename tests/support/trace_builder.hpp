@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parser.hpp"
+#include "trace/trace_file.hpp"
 
 namespace vemo::testing {
 

@@ -1,4 +1,4 @@
-#include "report.hpp"
+#include "output/report.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -12,8 +12,8 @@
 #include <fmt/format.h>
 
 #include "compare/traces.hpp"
-#include "console.hpp"
-#include "output_text.hpp"
+#include "core/console.hpp"
+#include "trace/site_text.hpp"
 
 namespace vemo {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "compare/records.hpp"
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
 
 namespace vemo {
 

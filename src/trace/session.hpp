@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "parser.hpp"
+#include "core/error.hpp"
+#include "trace/trace_file.hpp"
 
 namespace vemo {
 

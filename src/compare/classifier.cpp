@@ -1,4 +1,4 @@
-#include "classifier.hpp"
+#include "compare/classifier.hpp"
 
 #include <algorithm>
 #include <numeric>

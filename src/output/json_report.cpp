@@ -1,10 +1,10 @@
-#include "json_report.hpp"
+#include "output/json_report.hpp"
 
 #include <algorithm>
 #include <string_view>
 
-#include "json_write.hpp"
-#include "output_text.hpp"
+#include "output/json_write.hpp"
+#include "trace/site_text.hpp"
 
 namespace vemo {
 

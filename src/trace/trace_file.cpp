@@ -1,4 +1,4 @@
-#include "parser.hpp"
+#include "trace/trace_file.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -19,8 +19,8 @@
 
 #include <fmt/format.h>
 
-#include "file_io.hpp"
-#include "text.hpp"
+#include "core/file_io.hpp"
+#include "core/text.hpp"
 
 namespace vemo {
 

@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace vemo::json {
 

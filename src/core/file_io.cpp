@@ -1,10 +1,10 @@
-#include "file_io.hpp"
+#include "core/file_io.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 
-#include "text.hpp"
+#include "core/text.hpp"
 
 namespace vemo {
 

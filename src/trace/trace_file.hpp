@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace vemo {
 

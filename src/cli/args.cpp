@@ -1,4 +1,4 @@
-#include "main/args.hpp"
+#include "cli/args.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,9 +9,9 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
-#include "console.hpp"
-#include "overloaded.hpp"
-#include "text.hpp"
+#include "core/console.hpp"
+#include "core/overloaded.hpp"
+#include "core/text.hpp"
 
 namespace vemo {
 

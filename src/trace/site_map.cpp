@@ -1,10 +1,10 @@
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
 
 #include <functional>
 #include <utility>
 
-#include "file_io.hpp"
-#include "json_read.hpp"
+#include "core/file_io.hpp"
+#include "trace/json_read.hpp"
 
 namespace vemo {
 

@@ -3,10 +3,10 @@
 
 #include <exception>
 
-#include "console.hpp"
-#include "error.hpp"
-#include "main/args.hpp"
-#include "main/driver.hpp"
+#include "cli/args.hpp"
+#include "cli/driver.hpp"
+#include "core/console.hpp"
+#include "core/error.hpp"
 
 int main(int argc, char** argv) {
   vemo::console::init();

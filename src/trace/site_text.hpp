@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
 
 namespace vemo {
 

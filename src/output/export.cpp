@@ -1,4 +1,4 @@
-#include "export.hpp"
+#include "output/export.hpp"
 
 #include <fcntl.h>
 
@@ -10,11 +10,11 @@
 
 #include <fmt/format.h>
 
-#include "file_io.hpp"
-#include "json_write.hpp"
-#include "output_text.hpp"
-#include "overloaded.hpp"
-#include "text.hpp"
+#include "core/file_io.hpp"
+#include "core/overloaded.hpp"
+#include "core/text.hpp"
+#include "output/json_write.hpp"
+#include "trace/site_text.hpp"
 
 namespace vemo {
 

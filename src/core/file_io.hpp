@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace vemo {
 

@@ -1,12 +1,12 @@
-#include "console.hpp"
+#include "core/console.hpp"
 
 #include <unistd.h>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 
-#include "error.hpp"
-#include "file_io.hpp"
+#include "core/error.hpp"
+#include "core/file_io.hpp"
 
 namespace vemo::console {
 

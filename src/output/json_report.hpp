@@ -10,7 +10,7 @@
 
 #include "compare/records.hpp"
 #include "compare/sessions.hpp"
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
 
 namespace vemo {
 

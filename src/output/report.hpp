@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "classifier.hpp"
+#include "compare/classifier.hpp"
 #include "compare/records.hpp"
-#include "parser.hpp"
-#include "site_map.hpp"
+#include "trace/site_map.hpp"
+#include "trace/trace_file.hpp"
 
 namespace vemo {
 

@@ -1,8 +1,8 @@
 #pragma once
 // The main flow of a run: modes, loading, comparison, filters, exports and the one output.
 
-#include "error.hpp"
-#include "main/args.hpp"
+#include "cli/args.hpp"
+#include "core/error.hpp"
 
 namespace vemo {
 

@@ -1,4 +1,4 @@
-#include "main/driver.hpp"
+#include "cli/driver.hpp"
 
 #include <optional>
 #include <string>
@@ -7,18 +7,18 @@
 
 #include <fmt/format.h>
 
-#include "classifier.hpp"
+#include "compare/classifier.hpp"
 #include "compare/filters.hpp"
 #include "compare/sessions.hpp"
 #include "compare/traces.hpp"
-#include "console.hpp"
-#include "export.hpp"
-#include "json_report.hpp"
-#include "parser.hpp"
-#include "report.hpp"
-#include "session.hpp"
-#include "site_map.hpp"
-#include "text.hpp"
+#include "core/console.hpp"
+#include "core/text.hpp"
+#include "output/export.hpp"
+#include "output/json_report.hpp"
+#include "output/report.hpp"
+#include "trace/session.hpp"
+#include "trace/site_map.hpp"
+#include "trace/trace_file.hpp"
 #include "tui/run.hpp"
 
 namespace vemo {

@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace vemo {
 

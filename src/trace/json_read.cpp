@@ -1,4 +1,4 @@
-#include "json_read.hpp"
+#include "trace/json_read.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -7,7 +7,7 @@
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
-#include "text.hpp"
+#include "core/text.hpp"
 
 namespace vemo::json {
 

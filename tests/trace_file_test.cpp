@@ -1,4 +1,4 @@
-#include "parser.hpp"
+#include "trace/trace_file.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "session.hpp"
+#include "trace/session.hpp"
 
 #include <utility>
 
 #include <fmt/format.h>
 
-#include "file_io.hpp"
-#include "json_read.hpp"
-#include "text.hpp"
+#include "core/file_io.hpp"
+#include "core/text.hpp"
+#include "trace/json_read.hpp"
 
 namespace vemo {
 
