@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "core/console.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo {
@@ -44,9 +44,10 @@ struct Compared {
 };
 
 Compared compare(const Session& a, const Session& b) {
-  console::Capture capture;
-  SessionDiff diff = compare_sessions(a, b, CompareConfig{});
-  return {std::move(diff), capture.err};
+  std::string err;
+  SessionDiff diff = compare_sessions(a, b, CompareConfig{}, load_session_trace,
+                                      [&](std::string_view line) { err += line; });
+  return {std::move(diff), std::move(err)};
 }
 
 std::vector<std::pair<std::string, std::uint32_t>> paired(const SessionDiff& diff) {
@@ -155,6 +156,39 @@ TEST(CompareSessions, ManifestWarningsPrecedeEachPairsProgressLine) {
   EXPECT_TRUE(results[1].result.has_value());
   ASSERT_FALSE(results[2].result.has_value());
   EXPECT_EQ(results[2].result.error().message(), "Grid dimension mismatch: [1, 1, 1] vs [2, 1, 1]");
+}
+
+TEST(CompareSessions, LoadsEachPairThroughTheGivenLoaderInPairOrder) {
+  const auto in_memory = [](std::string kernel) {
+    SessionLaunch entry = launch(std::move(kernel), 0, "");
+    entry.file = entry.kernel;
+    return entry;
+  };
+  const Session a{.dir = "a",
+                  .launches = {in_memory("first"), in_memory("broken"), in_memory("last")}};
+  const Session b{.dir = "b",
+                  .launches = {in_memory("first"), in_memory("broken"), in_memory("last")}};
+  std::vector<std::string> loads;
+  const LaunchTraceLoader loader = [&](const Session& session,
+                                       const SessionLaunch& entry) -> Result<Trace> {
+    loads.push_back(session.dir + "/" + entry.file);
+    if (entry.file == "broken") return fail("cannot load {}", entry.file);
+    TraceBuilder trace;
+    trace.shape(1, 4).warp(0, {event(1)});
+    return trace.build();
+  };
+  std::string err;
+  const SessionDiff diff =
+      compare_sessions(a, b, CompareConfig{}, loader, [&](std::string_view line) { err += line; });
+  // Trace B of a pair whose trace A failed is never asked for.
+  EXPECT_EQ(loads,
+            (std::vector<std::string>{"a/first", "b/first", "a/broken", "a/last", "b/last"}));
+  ASSERT_EQ(diff.kernel_results.size(), 3u);
+  EXPECT_TRUE(diff.kernel_results[0].result.has_value());
+  ASSERT_FALSE(diff.kernel_results[1].result.has_value());
+  EXPECT_EQ(diff.kernel_results[1].result.error().message(), "cannot load broken");
+  EXPECT_TRUE(diff.kernel_results[2].result.has_value());
+  EXPECT_EQ(err, "Comparing 1 warps...\nComparing 1 warps...\n");
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "compare/workers.hpp"
-#include "core/console.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo {
@@ -30,9 +30,10 @@ Outcome compare(const TraceBuilder& a, const TraceBuilder& b, const CompareConfi
                 const SiteRemapper* remapper = nullptr) {
   const Trace trace_a = a.build();
   const Trace trace_b = b.build();
-  console::Capture capture;
-  Result<DiffResult> result = compare_traces(trace_a, trace_b, config, remapper);
-  return {std::move(result), capture.err};
+  std::string err;
+  Result<DiffResult> result = compare_traces(trace_a, trace_b, config, remapper,
+                                             [&](std::string_view line) { err += line; });
+  return {std::move(result), std::move(err)};
 }
 
 DiffResult compare_ok(const TraceBuilder& a, const TraceBuilder& b,
@@ -264,8 +265,7 @@ TEST(CompareTraces, ResultDoesNotDependOnScheduling) {
     const auto found = diff_warp_job(job, trace_a, trace_b, nullptr, {});
     sequential.insert(sequential.end(), found.begin(), found.end());
   }
-  console::Capture capture;
-  const auto result = compare_traces(trace_a, trace_b, {}, nullptr);
+  const auto result = compare_traces(trace_a, trace_b, {}, nullptr, [](std::string_view) {});
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->divergences, sequential);
 }

@@ -56,6 +56,11 @@ void progress(const Args& args, std::string_view line) {
   if (!args.json) console::err(line);
 }
 
+// The comparison's warnings, notes and progress lines, also with --json.
+void diagnose(std::string_view line) {
+  console::err(line);
+}
+
 // ---- session mode ----
 
 bool print_kernel_result(const KernelResult& pair, const Args& args) {
@@ -99,7 +104,8 @@ Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
   progress(args, fmt::format("Session A: {} launches, Session B: {} launches\n\n",
                              session_a->launches.size(), session_b->launches.size()));
 
-  const SessionDiff diff = compare_sessions(*session_a, *session_b, config);
+  const SessionDiff diff =
+      compare_sessions(*session_a, *session_b, config, load_session_trace, diagnose);
   if (args.json) {
     const SessionJsonReport report = build_session_report(diff, args.max_allowed_divergences);
     console::out(write_session_json(report) + "\n");
@@ -197,7 +203,8 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
 
   auto remapper = load_remapper(args);
   if (!remapper) return fail(std::move(remapper.error()));
-  auto result = compare_traces(*trace_a, *trace_b, config, *remapper ? &**remapper : nullptr);
+  auto result =
+      compare_traces(*trace_a, *trace_b, config, *remapper ? &**remapper : nullptr, diagnose);
   if (!result) return fail(std::move(result.error()));
   apply_filters(args, *result);
   if (auto exported = write_exports(args, *trace_a, *trace_b, *result, map); !exported) {

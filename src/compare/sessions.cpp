@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 
 #include "compare/traces.hpp"
-#include "core/console.hpp"
 
 namespace vemo {
 
@@ -27,26 +26,29 @@ std::optional<std::size_t> partner_of(const SessionLaunch& launch, const Session
   return std::nullopt;
 }
 
-void warn_on_manifest_dims(const SessionLaunch& a, const SessionLaunch& b) {
+void warn_on_manifest_dims(const SessionLaunch& a, const SessionLaunch& b,
+                           const Diagnostics& diagnostics) {
   if (a.grid != b.grid) {
-    console::eprint("Warning: Grid dim mismatch for {} (launch {}): {} vs {}\n", a.kernel, a.launch,
-                    dims_text(a.grid), dims_text(b.grid));
+    diagnostics(fmt::format("Warning: Grid dim mismatch for {} (launch {}): {} vs {}\n", a.kernel,
+                            a.launch, dims_text(a.grid), dims_text(b.grid)));
   }
   if (a.block != b.block) {
-    console::eprint("Warning: Block dim mismatch for {} (launch {}): {} vs {}\n", a.kernel,
-                    a.launch, dims_text(a.block), dims_text(b.block));
+    diagnostics(fmt::format("Warning: Block dim mismatch for {} (launch {}): {} vs {}\n", a.kernel,
+                            a.launch, dims_text(a.block), dims_text(b.block)));
   }
 }
 
 // Both traces live only inside this call, so they are released before the next pair loads.
 Result<DiffResult> compare_launch_pair(const Session& session_a, const SessionLaunch& a,
                                        const Session& session_b, const SessionLaunch& b,
-                                       const CompareConfig& config) {
-  const Result<Trace> trace_a = load_session_trace(session_a, a);
+                                       const CompareConfig& config,
+                                       const LaunchTraceLoader& load_trace,
+                                       const Diagnostics& diagnostics) {
+  const Result<Trace> trace_a = load_trace(session_a, a);
   if (!trace_a) return std::unexpected(trace_a.error());
-  const Result<Trace> trace_b = load_session_trace(session_b, b);
+  const Result<Trace> trace_b = load_trace(session_b, b);
   if (!trace_b) return std::unexpected(trace_b.error());
-  return compare_traces(*trace_a, *trace_b, config, nullptr);
+  return compare_traces(*trace_a, *trace_b, config, nullptr, diagnostics);
 }
 
 std::vector<std::string> unmatched_launches_a(const Session& a, const Session& b) {
@@ -67,7 +69,8 @@ std::vector<std::string> unmatched_launches_b(const Session& b, const std::vecto
 
 }  // namespace
 
-SessionDiff compare_sessions(const Session& a, const Session& b, const CompareConfig& config) {
+SessionDiff compare_sessions(const Session& a, const Session& b, const CompareConfig& config,
+                             const LaunchTraceLoader& load_trace, const Diagnostics& diagnostics) {
   SessionDiff diff;
   std::vector<bool> paired_b(b.launches.size(), false);
   for (const SessionLaunch& launch_a : a.launches) {
@@ -75,11 +78,11 @@ SessionDiff compare_sessions(const Session& a, const Session& b, const CompareCo
     if (!partner) continue;
     paired_b[*partner] = true;
     const SessionLaunch& launch_b = b.launches[*partner];
-    warn_on_manifest_dims(launch_a, launch_b);
+    warn_on_manifest_dims(launch_a, launch_b, diagnostics);
     diff.kernel_results.push_back(KernelResult{
         .kernel = launch_a.kernel,
         .launch = launch_a.launch,
-        .result = compare_launch_pair(a, launch_a, b, launch_b, config),
+        .result = compare_launch_pair(a, launch_a, b, launch_b, config, load_trace, diagnostics),
     });
   }
   diff.unmatched_a = unmatched_launches_a(a, b);

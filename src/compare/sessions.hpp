@@ -2,9 +2,11 @@
 // Comparing two sessions launch pair by launch pair.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "compare/diagnostics.hpp"
 #include "compare/records.hpp"
 #include "core/error.hpp"
 #include "trace/session.hpp"
@@ -23,7 +25,12 @@ struct SessionDiff {
   std::vector<std::string> unmatched_b;
 };
 
-// Never fails as a whole: a pair that failed keeps its error as its result.
-SessionDiff compare_sessions(const Session& a, const Session& b, const CompareConfig& config);
+// Loads the trace of one launch of a session (`load_session_trace` in a real run).
+using LaunchTraceLoader = std::function<Result<Trace>(const Session&, const SessionLaunch&)>;
+
+// Never fails as a whole: a pair that failed keeps its error as its result. The two traces of a
+// pair are loaded just before it is compared and released before the next pair.
+SessionDiff compare_sessions(const Session& a, const Session& b, const CompareConfig& config,
+                             const LaunchTraceLoader& load_trace, const Diagnostics& diagnostics);
 
 }  // namespace vemo

@@ -9,13 +9,13 @@
 #include <unordered_map>
 #include <utility>
 
+#include <fmt/format.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #include "compare/diff.hpp"
 #include "compare/workers.hpp"
-#include "core/console.hpp"
 
 namespace vemo {
 
@@ -32,7 +32,8 @@ tbb::task_arena& worker_pool() {
 
 // ---- Comparability ----
 
-Status check_kernel(const TraceHeader& a, const TraceHeader& b, const CompareConfig& config) {
+Status check_kernel(const TraceHeader& a, const TraceHeader& b, const CompareConfig& config,
+                    const Diagnostics& diagnostics) {
   if (a.kernel_hash == b.kernel_hash) return {};
   if (!config.skip_kernel_name_check && !config.cross_gpu) {
     return fail(
@@ -40,21 +41,22 @@ Status check_kernel(const TraceHeader& a, const TraceHeader& b, const CompareCon
         "Hint: use --force to compare different kernel variants",
         a.kernel_name_text(), a.kernel_hash, b.kernel_name_text(), b.kernel_hash);
   }
-  console::eprint("Warning: Kernel mismatch ({}): '{}' vs '{}'\n",
-                  config.cross_gpu ? "--cross-gpu" : "--force", a.kernel_name_text(),
-                  b.kernel_name_text());
+  diagnostics(fmt::format("Warning: Kernel mismatch ({}): '{}' vs '{}'\n",
+                          config.cross_gpu ? "--cross-gpu" : "--force", a.kernel_name_text(),
+                          b.kernel_name_text()));
   return {};
 }
 
-Status check_shape(const TraceHeader& a, const TraceHeader& b, const CompareConfig& config) {
+Status check_shape(const TraceHeader& a, const TraceHeader& b, const CompareConfig& config,
+                   const Diagnostics& diagnostics) {
   if (config.cross_gpu) {
     if (a.grid != b.grid) {
-      console::eprint("Note (cross-GPU): Grid dimension mismatch: {} vs {}\n", dims_text(a.grid),
-                      dims_text(b.grid));
+      diagnostics(fmt::format("Note (cross-GPU): Grid dimension mismatch: {} vs {}\n",
+                              dims_text(a.grid), dims_text(b.grid)));
     }
     if (a.block != b.block) {
-      console::eprint("Note (cross-GPU): Block dimension mismatch: {} vs {}\n", dims_text(a.block),
-                      dims_text(b.block));
+      diagnostics(fmt::format("Note (cross-GPU): Block dimension mismatch: {} vs {}\n",
+                              dims_text(a.block), dims_text(b.block)));
     }
     return {};
   }
@@ -321,16 +323,16 @@ std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const 
 }
 
 Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareConfig& config,
-                                  const SiteRemapper* remapper) {
-  if (auto checked = check_kernel(a.header, b.header, config); !checked) {
+                                  const SiteRemapper* remapper, const Diagnostics& diagnostics) {
+  if (auto checked = check_kernel(a.header, b.header, config, diagnostics); !checked) {
     return fail(std::move(checked.error()));
   }
-  if (auto checked = check_shape(a.header, b.header, config); !checked) {
+  if (auto checked = check_shape(a.header, b.header, config, diagnostics); !checked) {
     return fail(std::move(checked.error()));
   }
   const std::vector<WarpJob> jobs =
       config.cross_gpu ? cross_gpu_warp_jobs(a, b) : same_arch_warp_jobs(0, a.header.num_warps);
-  console::eprint("Comparing {} warps...\n", jobs.size());
+  diagnostics(fmt::format("Comparing {} warps...\n", jobs.size()));
 
   DiffResult result;
   auto per_job = diff_all_jobs(jobs, a, b, remapper, config);

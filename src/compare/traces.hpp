@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "compare/diagnostics.hpp"
 #include "compare/records.hpp"
 #include "core/error.hpp"
 #include "trace/site_map.hpp"
@@ -18,9 +19,9 @@ struct WarpJob {
   bool operator==(const WarpJob&) const = default;
 };
 
-// `remapper` may be null.
+// `remapper` may be null. Warnings, notes and the progress line go to `diagnostics`.
 Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareConfig& config,
-                                  const SiteRemapper* remapper);
+                                  const SiteRemapper* remapper, const Diagnostics& diagnostics);
 
 std::vector<WarpJob> same_arch_warp_jobs(std::uint32_t first, std::uint32_t end);
 std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b);
