@@ -8,141 +8,18 @@
 #include <rapidjson/reader.h>
 
 #include "core/text.hpp"
+#include "trace/json_messages.hpp"
+#include "trace/json_stream.hpp"
 
 namespace vemo::json {
+
+namespace detail {
 
 namespace {
 
 // Nesting deeper than this is refused, so hostile input cannot exhaust the stack of the
 // recursive parser.
 constexpr std::size_t kMaxDepth = 128;
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-std::size_t skip_digits(std::string_view text, std::size_t i) {
-  while (i < text.size() && is_digit(text[i])) ++i;
-  return i;
-}
-
-// The byte range of one number token.
-struct Span {
-  std::size_t start;
-  std::size_t end;
-};
-
-// Whether `run` is one well-formed JSON number that RapidJSON might refuse as too large: it
-// works out every number's value even when it hands numbers over as text, and fails past the
-// range of a double (an integer part of about 309 digits, a positive exponent beyond 308).
-bool is_oversized_number(std::string_view run) {
-  std::size_t i = run.starts_with('-') ? 1 : 0;
-  const std::size_t integer_start = i;
-  if (i == run.size() || !is_digit(run[i])) return false;
-  i = run[i] == '0' ? i + 1 : skip_digits(run, i);
-  const std::size_t integer_digits = i - integer_start;
-  if (i < run.size() && run[i] == '.') {
-    const std::size_t end = skip_digits(run, i + 1);
-    if (end == i + 1) return false;
-    i = end;
-  }
-  bool large_exponent = false;
-  if (i < run.size() && (run[i] == 'e' || run[i] == 'E')) {
-    ++i;
-    const bool negative = i < run.size() && run[i] == '-';
-    if (i < run.size() && (run[i] == '+' || run[i] == '-')) ++i;
-    const std::size_t end = skip_digits(run, i);
-    if (end == i) return false;
-    const std::string_view digits = run.substr(i, end - i);
-    const std::size_t significant =
-        digits.size() - std::min(digits.find_first_not_of('0'), digits.size());
-    large_exponent = !negative && significant >= 3;
-    i = end;
-  }
-  return i == run.size() && (integer_digits >= 300 || large_exponent);
-}
-
-// The numbers of `text`, outside strings, that RapidJSON might refuse although they are
-// well-formed. Up to the first syntax error this splits the text as RapidJSON does.
-std::vector<Span> oversized_numbers(std::string_view text) {
-  std::vector<Span> spans;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == '"') {
-      for (++i; i < text.size() && text[i] != '"'; ++i) {
-        if (text[i] == '\\') ++i;
-      }
-      ++i;
-    } else if (c == '-' || is_digit(c)) {
-      const std::size_t end = std::min(text.find_first_not_of("0123456789+-.eE", i), text.size());
-      if (is_oversized_number(text.substr(i, end - i))) spans.push_back({i, end});
-      i = end;
-    } else {
-      ++i;
-    }
-  }
-  return spans;
-}
-
-// The text as RapidJSON's input stream. Unlike its own string stream it is not copied while a
-// token is read, so `Tell` inside a handler callback is the position just after the token. It
-// shows each oversized number to RapidJSON as a single "0", so that a skipped value may hold one
-// and a field holding one gets the usual type or range error; positions stay those of the text.
-class TextStream {
- public:
-  using Ch = char;
-  explicit TextStream(std::string_view text) : text_(text), oversized_(oversized_numbers(text)) {}
-
-  Ch Peek() const {
-    if (pos_ >= text_.size()) return '\0';
-    return at_oversized() ? '0' : text_[pos_];
-  }
-  Ch Take() {
-    const Ch c = Peek();
-    if (at_oversized()) {
-      pos_ = oversized_[next_++].end;
-    } else if (pos_ < text_.size()) {
-      ++pos_;
-    }
-    return c;
-  }
-  std::size_t Tell() const { return pos_; }
-
-  // The text of the number just read, which RapidJSON saw as `length` bytes.
-  std::string_view number_text(std::size_t length) const {
-    if (next_ > 0 && oversized_[next_ - 1].end == pos_) {
-      const Span& span = oversized_[next_ - 1];
-      return text_.substr(span.start, span.end - span.start);
-    }
-    return text_.substr(pos_ - length, length);
-  }
-
-  // Output side, never used by a non-insitu reader.
-  Ch* PutBegin() { return nullptr; }
-  void Put(Ch) {}
-  void Flush() {}
-  std::size_t PutEnd(Ch*) { return 0; }
-
- private:
-  bool at_oversized() const { return next_ < oversized_.size() && oversized_[next_].start == pos_; }
-
-  std::string_view text_;
-  std::vector<Span> oversized_;
-  std::size_t next_ = 0;  // the first of `oversized_` not yet read
-  std::size_t pos_ = 0;
-};
-
-// " at line {} column {}" for the position after `consumed` bytes of `text`.
-std::string position_suffix(std::string_view text, std::size_t consumed) {
-  if (consumed == 0) return " at line 1 column 0";
-  const std::size_t last = consumed - 1;
-  const std::string_view before = text.substr(0, last);
-  const auto line = 1 + std::count(before.begin(), before.end(), '\n');
-  const std::size_t newline = before.rfind('\n');
-  const std::size_t column = newline == std::string_view::npos ? last + 1 : last - newline;
-  return fmt::format(" at line {} column {}", line, column);
-}
 
 std::string quoted(std::string_view text) {
   std::string out = "\"";
@@ -223,6 +100,18 @@ std::optional<std::uint32_t> parse_digits(std::string_view digits, std::uint32_t
   return static_cast<std::uint32_t>(value);
 }
 
+using U32Triple = std::array<std::uint32_t, 3>;
+
+template <class T>
+constexpr bool is_optional_v = false;
+template <class T>
+constexpr bool is_optional_v<std::optional<T>> = true;
+
+bool is_optional(const FieldInfo& field) {
+  return std::visit([](const auto& empty) { return is_optional_v<std::decay_t<decltype(empty)>>; },
+                    field.empty);
+}
+
 // Receives RapidJSON's events and assembles records, stopping at the first problem.
 class RecordHandler {
  public:
@@ -230,7 +119,7 @@ class RecordHandler {
                 std::span<const FieldInfo> fields, const RecordSink& sink)
       : stream_(stream), text_(text), record_name_(record_name), fields_(fields), sink_(sink) {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
-      if (fields_[i].kind != FieldKind::OptionalU32) min_elements_ = i + 1;
+      if (!is_optional(fields_[i])) min_elements_ = i + 1;
     }
   }
 
@@ -298,7 +187,8 @@ class RecordHandler {
   void leave() { --depth_; }
 
   void begin_record(Place place) {
-    values_.assign(fields_.size(), FieldValue{});
+    values_.clear();
+    for (const FieldInfo& field : fields_) values_.push_back(field.empty);
     seen_.assign(fields_.size(), false);
     next_element_ = 0;
     record_place_ = place;
@@ -380,11 +270,10 @@ class RecordHandler {
         finish_record();
         return true;
       case Place::Triple:
-        if (triple_count_ < triple_.size()) {
+        if (triple_count_ < U32Triple{}.size()) {
           return fail(fmt::format("invalid length {}, expected an array of length {}",
-                                  triple_count_, triple_.size()));
+                                  triple_count_, U32Triple{}.size()));
         }
-        values_[current_] = triple_;
         place_ = record_place_;
         return true;
       case Place::Skip:
@@ -400,7 +289,7 @@ class RecordHandler {
 
   bool finish_object_record() {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
-      if (!seen_[i] && fields_[i].kind != FieldKind::OptionalU32) {
+      if (!seen_[i] && !is_optional(fields_[i])) {
         return fail(fmt::format("missing field `{}`", fields_[i].name));
       }
     }
@@ -410,46 +299,54 @@ class RecordHandler {
 
   // Takes `token` as the value of field `index` and returns to the record, or enters a triple.
   bool take_field(std::size_t index, const Token& token) {
-    switch (fields_[index].kind) {
-      case FieldKind::U8:
-        return take_integer(index, token, kU8);
-      case FieldKind::U32:
-        return take_integer(index, token, kU32);
-      case FieldKind::OptionalU32:
-        if (token.kind == TokenKind::Null) {
-          place_ = record_place_;
-          return true;
-        }
-        return take_integer(index, token, kU32);
-      case FieldKind::Text:
-        if (token.kind != TokenKind::String) return fail_type(token, "a string");
-        values_[index] = std::string(token.text);
-        place_ = record_place_;
-        return true;
-      case FieldKind::U32Triple:
-        if (token.kind != TokenKind::ArrayStart) {
-          return fail_type(token, fmt::format("an array of length {}", triple_.size()));
-        }
-        triple_count_ = 0;
-        place_ = Place::Triple;
-        return true;
-    }
-    return fail("unexpected field kind");
+    return std::visit([&](auto& slot) { return take(slot, token); }, values_[index]);
   }
 
-  bool take_integer(std::size_t index, const Token& token, const IntegerRange& range) {
+  // One reading rule per field type.
+  bool take(std::uint8_t& slot, const Token& token) {
+    return take_integer(token, kU8,
+                        [&](std::uint32_t value) { slot = static_cast<std::uint8_t>(value); });
+  }
+  bool take(std::uint32_t& slot, const Token& token) {
+    return take_integer(token, kU32, [&](std::uint32_t value) { slot = value; });
+  }
+  bool take(std::optional<std::uint32_t>& slot, const Token& token) {
+    if (token.kind == TokenKind::Null) {
+      place_ = record_place_;
+      return true;
+    }
+    return take_integer(token, kU32, [&](std::uint32_t value) { slot = value; });
+  }
+  bool take(std::string& slot, const Token& token) {
+    if (token.kind != TokenKind::String) return fail_type(token, "a string");
+    slot = std::string(token.text);
+    place_ = record_place_;
+    return true;
+  }
+  bool take(U32Triple& slot, const Token& token) {
+    if (token.kind != TokenKind::ArrayStart) {
+      return fail_type(token, fmt::format("an array of length {}", slot.size()));
+    }
+    triple_count_ = 0;
+    place_ = Place::Triple;
+    return true;
+  }
+
+  template <class Store>
+  bool take_integer(const Token& token, const IntegerRange& range, Store store) {
     const auto value = integer_value(token, range);
     if (!value) return false;
-    values_[index] = *value;
+    store(*value);
     place_ = record_place_;
     return true;
   }
 
   bool take_triple_element(const Token& token) {
-    if (triple_count_ == triple_.size()) return fail("trailing characters");
+    auto& triple = std::get<U32Triple>(values_[current_]);
+    if (triple_count_ == triple.size()) return fail("trailing characters");
     const auto value = integer_value(token, kU32);
     if (!value) return false;
-    triple_[triple_count_++] = *value;
+    triple[triple_count_++] = *value;
     return true;
   }
 
@@ -481,76 +378,10 @@ class RecordHandler {
   std::vector<bool> seen_;
   std::size_t current_ = 0;
   std::size_t next_element_ = 0;
-  std::array<std::uint32_t, 3> triple_{};
   std::size_t triple_count_ = 0;
   std::size_t skip_depth_ = 0;
   std::optional<std::string> failure_;
 };
-
-struct SyntaxMessages {
-  std::string_view at_end;  // when the text ran out
-  std::string_view inside;  // at an offending byte
-};
-
-SyntaxMessages syntax_messages(rapidjson::ParseErrorCode code, unsigned char offending) {
-  using namespace rapidjson;
-  constexpr std::string_view kControl =
-      "control character (\\u0000-\\u001F) found while parsing a string";
-  switch (code) {
-    case kParseErrorDocumentEmpty:
-    case kParseErrorValueInvalid:
-    case kParseErrorNumberMissFraction:
-    case kParseErrorNumberMissExponent:
-      return {"EOF while parsing a value",
-              code == kParseErrorValueInvalid || code == kParseErrorDocumentEmpty
-                  ? "expected value"
-                  : "invalid number"};
-    case kParseErrorDocumentRootNotSingular:
-      return {"trailing characters", "trailing characters"};
-    case kParseErrorObjectMissName:
-      return {"EOF while parsing an object", "key must be a string"};
-    case kParseErrorObjectMissColon:
-      return {"EOF while parsing an object", "expected `:`"};
-    case kParseErrorObjectMissCommaOrCurlyBracket:
-      return {"EOF while parsing an object", "expected `,` or `}`"};
-    case kParseErrorArrayMissCommaOrSquareBracket:
-      return {"EOF while parsing a list", "expected `,` or `]`"};
-    case kParseErrorStringUnicodeEscapeInvalidHex:
-      return {"EOF while parsing a string", "invalid escape"};
-    case kParseErrorStringUnicodeSurrogateInvalid:
-      return {"EOF while parsing a string", "lone surrogate in hex escape"};
-    case kParseErrorStringEscapeInvalid:
-      return {"EOF while parsing a string", offending < 0x20 ? kControl : "invalid escape"};
-    case kParseErrorStringMissQuotationMark:
-      return {"EOF while parsing a string", kControl};
-    case kParseErrorStringInvalidEncoding:
-      return {"EOF while parsing a string", "invalid unicode code point"};
-    case kParseErrorNumberTooBig:
-      return {"number out of range", "number out of range"};
-    default:
-      return {"syntax error", "syntax error"};
-  }
-}
-
-// RapidJSON's error as this reader's message. RapidJSON reads a NUL byte as the end of the
-// text, so the end is where the stream stopped, not where a NUL was seen.
-std::string syntax_error(std::string_view text, const TextStream& stream,
-                         const rapidjson::ParseResult& result) {
-  const bool at_end = stream.Tell() >= text.size();
-  const std::size_t offset = std::min(result.Offset(), text.size());
-  const unsigned char offending =
-      offset < text.size() ? static_cast<unsigned char>(text[offset]) : 0;
-  const SyntaxMessages messages = syntax_messages(result.Code(), offending);
-  if (at_end) {
-    // A value missing right after an opening bracket means the list itself is unfinished.
-    const std::size_t last = text.find_last_not_of(" \t\r\n");
-    const bool list_just_opened = result.Code() == rapidjson::kParseErrorValueInvalid &&
-                                  last != std::string_view::npos && text[last] == '[';
-    return std::string(list_just_opened ? "EOF while parsing a list" : messages.at_end) +
-           position_suffix(text, text.size());
-  }
-  return std::string(messages.inside) + position_suffix(text, offset + 1);
-}
 
 }  // namespace
 
@@ -566,12 +397,14 @@ Status read_record_array(std::string_view text, std::string_view record_name,
     if (result.Code() == rapidjson::kParseErrorTermination && handler.failure()) {
       return fail(*handler.failure());
     }
-    return fail(syntax_error(text, stream, result));
+    return fail(syntax_error(text, stream.Tell(), result));
   }
   if (stream.Tell() < text.size()) {
     return fail("trailing characters" + position_suffix(text, stream.Tell() + 1));
   }
   return {};
 }
+
+}  // namespace detail
 
 }  // namespace vemo::json

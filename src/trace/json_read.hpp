@@ -4,7 +4,7 @@
 // values in declaration order. Every parse error ends with " at line {} column {}": the 1-based
 // line and column of the last byte read when the problem was found, that is the last byte of the
 // offending token or bracket, the offending byte of a syntax error, or the document's last byte
-// when it ends too early (column 0 for an empty document).
+// when it ends too early (column 0 for an empty document). The first problem wins.
 
 #include <array>
 #include <cstddef>
@@ -23,32 +23,22 @@
 
 namespace vemo::json {
 
-// What a field holds. The order matches the alternatives of `FieldMember`.
-enum class FieldKind { U8, U32, OptionalU32, Text, U32Triple };
+// The types a record member may have; a field's kind is its member's type. A new kind is a new
+// type here and its reading rule in the record grammar. An optional member may be left out of
+// an object, or at the end of an array form, and may be null.
+using FieldValue = std::variant<std::uint8_t, std::uint32_t, std::optional<std::uint32_t>,
+                                std::string, std::array<std::uint32_t, 3>>;
 
-struct FieldInfo {
-  std::string_view name;
-  FieldKind kind;
+template <class Record, class Value>
+struct MemberPointers;
+template <class Record, class... T>
+struct MemberPointers<Record, std::variant<T...>> {
+  using type = std::variant<T Record::*...>;
 };
 
-// One field as read: nothing (an optional field left out or null), an integer, a string, or a
-// triple of integers.
-using FieldValue =
-    std::variant<std::monostate, std::uint32_t, std::string, std::array<std::uint32_t, 3>>;
-
-// Called once per record with one value per field, in declaration order.
-using RecordSink = std::function<void(std::vector<FieldValue>&&)>;
-
-// Parses `text` as an array of `record_name` records with `fields`. An optional field may be
-// left out of an object, or at the end of an array form.
-Status read_record_array(std::string_view text, std::string_view record_name,
-                         std::span<const FieldInfo> fields, const RecordSink& sink);
-
-// A record type declared once: its name and a table of named members.
+// A pointer to a member of `Record` of one of the field types.
 template <class Record>
-using FieldMember = std::variant<std::uint8_t Record::*, std::uint32_t Record::*,
-                                 std::optional<std::uint32_t> Record::*, std::string Record::*,
-                                 std::array<std::uint32_t, 3> Record::*>;
+using FieldMember = typename MemberPointers<Record, FieldValue>::type;
 
 template <class Record>
 struct Field {
@@ -56,6 +46,7 @@ struct Field {
   FieldMember<Record> member;
 };
 
+// A record type declared once: its name and a table of named members.
 template <class Record>
 struct RecordType {
   std::string_view name;
@@ -64,28 +55,21 @@ struct RecordType {
 
 namespace detail {
 
-inline void store(std::uint8_t& target, FieldValue&& value) {
-  target = static_cast<std::uint8_t>(std::get<std::uint32_t>(value));
-}
-inline void store(std::uint32_t& target, FieldValue&& value) {
-  target = std::get<std::uint32_t>(value);
-}
-inline void store(std::optional<std::uint32_t>& target, FieldValue&& value) {
-  const auto* number = std::get_if<std::uint32_t>(&value);
-  target = number == nullptr ? std::nullopt : std::optional(*number);
-}
-inline void store(std::string& target, FieldValue&& value) {
-  target = std::get<std::string>(std::move(value));
-}
-inline void store(std::array<std::uint32_t, 3>& target, FieldValue&& value) {
-  target = std::get<std::array<std::uint32_t, 3>>(value);
-}
+struct FieldInfo {
+  std::string_view name;
+  FieldValue empty;  // of the member's type, and the value of an optional field left out
+};
 
-template <class Record>
-FieldKind kind_of(const FieldMember<Record>& member) {
-  static_assert(std::variant_size_v<FieldMember<Record>> ==
-                static_cast<std::size_t>(FieldKind::U32Triple) + 1);
-  return static_cast<FieldKind>(member.index());
+// Called once per record with one value per field, in declaration order, each of its field's
+// type.
+using RecordSink = std::function<void(std::vector<FieldValue>&&)>;
+
+Status read_record_array(std::string_view text, std::string_view record_name,
+                         std::span<const FieldInfo> fields, const RecordSink& sink);
+
+template <class Record, class T>
+FieldValue empty_value(T Record::*) {
+  return FieldValue(std::in_place_type<T>);
 }
 
 }  // namespace detail
@@ -93,20 +77,26 @@ FieldKind kind_of(const FieldMember<Record>& member) {
 // Parses `text` as an array of records of `type`, in document order.
 template <class Record>
 Result<std::vector<Record>> read_records(std::string_view text, const RecordType<Record>& type) {
-  std::vector<FieldInfo> infos;
+  std::vector<detail::FieldInfo> infos;
   infos.reserve(type.fields.size());
-  for (const auto& field : type.fields)
-    infos.push_back({field.name, detail::kind_of(field.member)});
-
+  for (const auto& field : type.fields) {
+    infos.push_back({field.name, std::visit([](auto member) { return detail::empty_value(member); },
+                                            field.member)});
+  }
   std::vector<Record> records;
-  auto status = read_record_array(text, type.name, infos, [&](std::vector<FieldValue>&& values) {
-    Record record{};
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      std::visit([&](auto member) { detail::store(record.*member, std::move(values[i])); },
-                 type.fields[i].member);
-    }
-    records.push_back(std::move(record));
-  });
+  auto status =
+      detail::read_record_array(text, type.name, infos, [&](std::vector<FieldValue>&& values) {
+        Record record{};
+        for (std::size_t i = 0; i < values.size(); ++i) {
+          std::visit(
+              [&](auto member) {
+                using T = std::remove_reference_t<decltype(record.*member)>;
+                record.*member = std::get<T>(std::move(values[i]));
+              },
+              type.fields[i].member);
+        }
+        records.push_back(std::move(record));
+      });
   if (!status) return std::unexpected(std::move(status.error()));
   return records;
 }
