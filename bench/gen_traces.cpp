@@ -3,7 +3,10 @@
 //   same.trace    identical to it
 //   sparse.trace  one flipped branch in every 997th warp
 //   base.zst.trace, same.zst.trace   the same contents, zstd-compressed after the header
-// Usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP]]   (defaults 256 and 1024)
+// or, given DIVERGE_EVERY, only base.trace, same.trace and
+//   divergent.trace  one divergence at every DIVERGE_EVERY-th event of each warp: a flipped
+//                    direction at branch events, a changed active mask at the others
+// Usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY]]]   (defaults 256, 1024)
 
 #include <zstd.h>
 
@@ -69,18 +72,34 @@ TraceHeader header_for(const Shape& shape) {
   return header;
 }
 
+// How the events of a trace differ from base.trace's.
+struct Change {
+  bool sparse = false;              // one flipped branch in every kSparseEvery-th warp
+  std::uint64_t diverge_every = 0;  // one divergence at every such event index; 0 for none
+};
+
+// Exactly one divergence against the unchanged event.
+void diverge(TraceEvent& event) {
+  if (event.event_type == 0) {
+    event.branch_dir ^= 1;
+  } else {
+    event.active_mask ^= 0x80000000u;
+  }
+}
+
 // One warp buffer: its header and events, as the file holds them.
 void fill_warp(std::vector<std::uint8_t>& buffer, std::uint32_t warp, const Shape& shape,
-               bool sparse) {
+               const Change& change) {
   const WarpBufferHeader header{0, 0, shape.events_per_warp, 0};
   buffer.resize(sizeof header + std::size_t{shape.events_per_warp} * sizeof(TraceEvent));
   std::memcpy(buffer.data(), &header, sizeof header);
   for (std::uint32_t i = 0; i < shape.events_per_warp; ++i) {
     TraceEvent event = event_at(warp, i);
-    if (sparse && warp % kSparseEvery == 0 && i == warp % shape.events_per_warp) {
+    if (change.sparse && warp % kSparseEvery == 0 && i == warp % shape.events_per_warp) {
       event.branch_dir ^= 1;
       event.event_type = 0;
     }
+    if (change.diverge_every != 0 && i % change.diverge_every == 0) diverge(event);
     std::memcpy(buffer.data() + sizeof header + i * sizeof event, &event, sizeof event);
   }
 }
@@ -102,13 +121,13 @@ void write_all(std::FILE* file, const void* data, std::size_t size) {
   }
 }
 
-void write_plain(const std::string& path, const Shape& shape, bool sparse) {
+void write_plain(const std::string& path, const Shape& shape, const Change& change) {
   const File file = open_for_writing(path);
   const auto header = header_for(shape).encode();
   write_all(file.get(), header.data(), header.size());
   std::vector<std::uint8_t> buffer;
   for (std::uint32_t warp = 0; warp < shape.num_warps; ++warp) {
-    fill_warp(buffer, warp, shape, sparse);
+    fill_warp(buffer, warp, shape, change);
     write_all(file.get(), buffer.data(), buffer.size());
   }
 }
@@ -131,7 +150,7 @@ void write_compressed(const std::string& path, const Shape& shape) {
   std::vector<std::uint8_t> buffer;
   for (std::uint32_t warp = 0; warp <= shape.num_warps; ++warp) {
     const bool last = warp == shape.num_warps;
-    if (!last) fill_warp(buffer, warp, shape, false);
+    if (!last) fill_warp(buffer, warp, shape, {});
     ZSTD_inBuffer in{buffer.data(), last ? 0 : buffer.size(), 0};
     const ZSTD_EndDirective mode = last ? ZSTD_e_end : ZSTD_e_continue;
     std::size_t remaining = 0;
@@ -157,13 +176,15 @@ std::uint64_t parse_count(const char* text, const char* what) {
 
 int main(int argc, char** argv) {
   try {
-    if (argc < 2 || argc > 4) {
-      std::fputs("usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP]]\n", stderr);
+    if (argc < 2 || argc > 5) {
+      std::fputs("usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY]]]\n",
+                 stderr);
       return 2;
     }
     const std::string dir = argv[1];
     const std::uint64_t size_mib = argc > 2 ? parse_count(argv[2], "SIZE_MIB") : 256;
     const std::uint64_t events = argc > 3 ? parse_count(argv[3], "EVENTS_PER_WARP") : 1024;
+    const std::uint64_t diverge_every = argc > 4 ? parse_count(argv[4], "DIVERGE_EVERY") : 0;
     if (size_mib > (1u << 20) || events > UINT32_MAX) {
       throw std::runtime_error("SIZE_MIB is at most 1048576, EVENTS_PER_WARP at most 2^32 - 1");
     }
@@ -174,12 +195,16 @@ int main(int argc, char** argv) {
       throw std::runtime_error("SIZE_MIB and EVENTS_PER_WARP give no valid warp count");
     }
     const Shape shape{static_cast<std::uint32_t>(warps), static_cast<std::uint32_t>(events)};
-    write_plain(dir + "/base.trace", shape, false);
+    write_plain(dir + "/base.trace", shape, {});
     // Each file is written, not copied, so that all of them sit in the page cache alike.
-    write_plain(dir + "/same.trace", shape, false);
-    write_plain(dir + "/sparse.trace", shape, true);
-    write_compressed(dir + "/base.zst.trace", shape);
-    write_compressed(dir + "/same.zst.trace", shape);
+    write_plain(dir + "/same.trace", shape, {});
+    if (diverge_every != 0) {
+      write_plain(dir + "/divergent.trace", shape, {.diverge_every = diverge_every});
+    } else {
+      write_plain(dir + "/sparse.trace", shape, {.sparse = true});
+      write_compressed(dir + "/base.zst.trace", shape);
+      write_compressed(dir + "/same.zst.trace", shape);
+    }
     fmt::print("{} warps x {} events, {} bytes per uncompressed trace\n", shape.num_warps,
                shape.events_per_warp, vemo::TRACE_HEADER_SIZE + warps * stride);
   } catch (const std::exception& error) {
