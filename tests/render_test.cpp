@@ -1,4 +1,4 @@
-#include "tui/render.hpp"
+#include "tui/render_internal.hpp"
 
 #include <gtest/gtest.h>
 

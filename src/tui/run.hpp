@@ -8,7 +8,7 @@
 #include "trace/site_map.hpp"
 #include "trace/trace_file.hpp"
 #include "tui/app.hpp"
-#include "tui/term.hpp"
+#include "tui/terminal.hpp"
 
 namespace vemo::tui {
 
