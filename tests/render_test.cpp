@@ -204,6 +204,7 @@ struct Scenario {
   std::vector<Divergence> divergences = {branch_at_0()};
   std::optional<SiteMap> site_map = std::nullopt;
   bool float_operands = false;
+  bool cross_gpu = false;
 };
 
 App make_app(const Scenario& setup) {
@@ -211,6 +212,7 @@ App make_app(const Scenario& setup) {
   diff.divergences = setup.divergences;
   diff.total_warps = setup.a.header.num_warps;
   diff.warps_compared = diff.total_warps;
+  if (setup.cross_gpu) diff.cross_gpu = CrossGpuInfo{};
   return App(setup.a.build(), setup.b.build(), std::move(diff), setup.site_map,
              setup.float_operands);
 }
@@ -848,6 +850,23 @@ TEST(DetailPanel, ValueHistoryOfTraceBAlone) {
   empty.b.history(4, {});
   App quiet = make_app(empty);
   EXPECT_EQ(tui::detail_lines(quiet).size(), 3u);
+}
+
+TEST(DetailPanel, CrossGpuValueHistoryComesFromTheDivergencesChunk) {
+  // Trace A on AMD (one 64-lane warp), trace B on NVIDIA (two 32-lane warps): chunk 0 is A's
+  // warp 0 and B's warps 0 and 1, of which only warp 1 has history.
+  Scenario setup;
+  setup.cross_gpu = true;
+  setup.a.header.cuda_arch = 4096;
+  setup.a.shape(1, 8).history(4, {{0, HistorySpec{{}, {history_entry(0x10, 3, 1)}}}});
+  setup.b.header.cuda_arch = 80;
+  setup.b.history(4, {{1, HistorySpec{{}, {history_entry(0x30, 9, 2)}}}});
+  App app = make_app(setup);
+  const auto texts = texts_of(tui::detail_lines(app));
+  EXPECT_EQ(std::vector<std::string>(texts.begin() + 3, texts.end()),
+            (std::vector<std::string>{
+                "", "  Value History:", "    Trace A:", "      [-1] val=3          0x00000010",
+                "    Trace B:", "      [-1] val=9          0x00000030"}));
 }
 
 // ---- source ----

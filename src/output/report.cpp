@@ -11,7 +11,7 @@
 
 #include <fmt/format.h>
 
-#include "compare/traces.hpp"
+#include "compare/histories.hpp"
 #include "core/console.hpp"
 #include "trace/site_text.hpp"
 
@@ -190,40 +190,6 @@ std::uint32_t confidence_percent(double confidence) {
 // ---------------------------------------------------------------------------------------------
 // Value history
 
-struct HistoryPair {
-  std::vector<HistoryEntry> a;
-  std::vector<HistoryEntry> b;
-};
-
-// Cross-GPU divergences name a job (a chunk of threads), not a warp; `jobs` are the
-// comparison's own jobs, in chunk order. Trace A: the job's warp whose events contain the
-// divergence's position in the job's concatenated sequence (the last readable warp when the
-// position lies past the end, as for trace B's extra events). Trace B: the divergence records
-// no position on its side, so the first of the job's warps that has history.
-HistoryPair cross_gpu_histories(const Divergence& divergence, const std::vector<WarpJob>& jobs,
-                                const Trace& a, const Trace& b) {
-  HistoryPair histories;
-  const auto job = std::ranges::lower_bound(jobs, divergence.warp_idx, {}, &WarpJob::warp_idx);
-  if (job == jobs.end() || job->warp_idx != divergence.warp_idx) return histories;
-
-  std::uint64_t position = divergence.event_idx;
-  std::optional<std::uint32_t> warp_a;
-  for (const std::uint32_t w : job->warps_a) {
-    const auto view = warp_events(a, w);
-    if (!view) continue;
-    warp_a = w;
-    if (position < view->events.size()) break;
-    position -= view->events.size();
-  }
-  if (warp_a) histories.a = history_or_empty(a, *warp_a);
-
-  for (const std::uint32_t w : job->warps_b) {
-    histories.b = history_or_empty(b, w);
-    if (!histories.b.empty()) break;
-  }
-  return histories;
-}
-
 void print_history_block(std::string_view title, console::Style style,
                          const std::vector<HistoryEntry>& entries, const SiteMap* site_map) {
   if (entries.empty()) return;
@@ -368,15 +334,12 @@ void print_value_history(const DiffResult& result, const Trace& a, const Trace& 
     return;
   }
   print("\n{}\n", paint("=== Value History (Time-Travel) ===", console::kBold));
-  const std::vector<WarpJob> jobs =
-      result.cross_gpu ? cross_gpu_warp_jobs(a, b) : std::vector<WarpJob>{};
+  const HistoryPairing pairing(a, b, result.cross_gpu.has_value());
   std::uint64_t shown = 0;
   for (const Divergence& divergence : result.divergences) {
     if (shown >= max_shown) break;
-    const HistoryPair histories = result.cross_gpu
-                                      ? cross_gpu_histories(divergence, jobs, a, b)
-                                      : HistoryPair{history_or_empty(a, divergence.warp_idx),
-                                                    history_or_empty(b, divergence.warp_idx)};
+    const HistoryPair histories =
+        pairing.histories(a, b, divergence.warp_idx, divergence.event_idx);
     if (histories.a.empty() && histories.b.empty()) continue;
     print("\n  {} {} (warp {})\n", paint("Divergence at", console::kBold),
           paint(site_label(site_map, divergence.site_id), console::fg(Color::Green)),

@@ -14,9 +14,10 @@ TuiModel build_tui_model(Trace trace_a, Trace trace_b, DiffResult diff,
   for (const Divergence& divergence : diff.divergences) {
     by_warp[divergence.warp_idx].push_back(divergence);
   }
+  HistoryPairing pairing(trace_a, trace_b, diff.cross_gpu.has_value());
   return TuiModel{
-      std::move(diff),    std::move(trace_a), std::move(trace_b), std::move(by_warp), {},
-      std::move(site_map)};
+      std::move(diff),     std::move(trace_a), std::move(trace_b), std::move(by_warp), {},
+      std::move(site_map), std::move(pairing)};
 }
 
 namespace {

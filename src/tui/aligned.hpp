@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "compare/histories.hpp"
 #include "compare/records.hpp"
 #include "trace/site_map.hpp"
 #include "trace/trace_file.hpp"
@@ -93,6 +94,7 @@ struct TuiModel {
   std::unordered_map<std::uint32_t, std::vector<Divergence>> divergences_by_warp;
   std::unordered_map<std::uint32_t, AlignedView> aligned_cache;
   std::optional<SiteMap> site_map;
+  HistoryPairing history_pairing;  // which warps' value history a divergence shows
 };
 
 TuiModel build_tui_model(Trace trace_a, Trace trace_b, DiffResult diff,

@@ -328,9 +328,12 @@ void append_history_block(std::vector<Line>& lines, std::string heading, Color c
   }
 }
 
-void append_history(std::vector<Line>& lines, const TuiModel& model, std::uint32_t warp) {
-  const auto entries_a = history_or_empty(model.trace_a, warp);
-  const auto entries_b = history_or_empty(model.trace_b, warp);
+// The histories the console report shows for a divergence at the row's trace-A position (a row
+// without a trace-A event stands past trace A's end).
+void append_history(std::vector<Line>& lines, const TuiModel& model, std::uint32_t warp,
+                    std::uint64_t position) {
+  const auto [entries_a, entries_b] =
+      model.history_pairing.histories(model.trace_a, model.trace_b, warp, position);
   if (entries_a.empty() && entries_b.empty()) return;
   const SiteMap* site_map = model.site_map ? &*model.site_map : nullptr;
   lines.emplace_back();
@@ -360,7 +363,11 @@ void append_marked_row(std::vector<Line>& lines, App& app, const AlignedRow& row
     const SnapshotPair* pair = site_snapshot(app.model.diff, app.current_warp, row.a->site_id);
     if (pair != nullptr) render_operands_panel(lines, *pair, app.float_operands);
   }
-  if (either_has_history(app.model)) append_history(lines, app.model, app.current_warp);
+  if (either_has_history(app.model)) {
+    const std::uint64_t position =
+        row.a ? row.a->event_index : app.aligned_view(app.current_warp).a_count;
+    append_history(lines, app.model, app.current_warp, position);
+  }
   if (app.show_source) append_source(lines, app, row);
 }
 
