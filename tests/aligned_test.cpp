@@ -5,9 +5,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "compare/diff.hpp"
+#include "compare/traces.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {
@@ -182,6 +186,94 @@ TEST(AlignedView, WarpATraceCannotGiveCountsAsEmpty) {
   EXPECT_EQ(view.a_count, 0u);
   EXPECT_EQ(view.warp, 1u);
   EXPECT_TRUE(tui::build_aligned_view(model, 7).rows.empty());
+}
+
+// A divergence of job 0, as the comparison reports it.
+Divergence found(std::uint64_t event_idx, std::uint32_t site, DivergenceKind kind) {
+  Divergence d = divergence(0, event_idx, std::move(kind));
+  d.site_id = site;
+  return d;
+}
+
+std::vector<TraceEvent> events_at(const std::vector<std::uint32_t>& sites) {
+  std::vector<TraceEvent> events;
+  for (const std::uint32_t site : sites) events.push_back(event(site));
+  return events;
+}
+
+// The viewer takes its steps from the comparison's walk; these are the stated differences.
+TEST(AlignedView, DiffersFromTheComparisonWalkAsStated) {
+  // After a Path that stops it the comparison reports trace A's rest; the view shows nothing
+  // after the Path row.
+  const auto a = events_at({1, 5, 6});
+  const auto b = events_at({2, 5, 6});
+  EXPECT_EQ(diff_events(0, a, b, CompareConfig{}),
+            (std::vector<Divergence>{found(0, 1, {PathKind{1, 2}}),
+                                     found(0, 1, {ExtraEventsKind{3, TraceSide::A}})}));
+  EXPECT_EQ(describe(align({1, 5, 6}, {2, 5, 6})), (std::vector<std::string>{"1/2 Pa"}));
+
+  // --lookahead reaches the comparison only: with 1 it sees a Path where the view, looking
+  // ALIGN_LOOKAHEAD ahead, finds two extra events.
+  const auto longer = events_at({1, 7, 8, 2});
+  const auto shorter = events_at({1, 2});
+  EXPECT_EQ(diff_events(0, longer, shorter, CompareConfig{.lookahead = 1})[0].kind,
+            (DivergenceKind{PathKind{7, 2}}));
+  EXPECT_EQ(describe(align({1, 7, 8, 2}, {1, 2})),
+            (std::vector<std::string>{"1/1", "7/- xA", "8/- xA", "2/2"}));
+}
+
+std::vector<std::string> described_warps(const tui::TuiModel& model, std::uint32_t warps) {
+  std::vector<std::string> rows;
+  for (std::uint32_t warp = 0; warp < warps; ++warp) {
+    for (const std::string& row : describe(tui::build_aligned_view(model, warp))) {
+      rows.push_back(std::to_string(warp) + ": " + row);
+    }
+  }
+  return rows;
+}
+
+TEST(AlignedView, CrossGpuRunShowsEachTracesOwnWarpWithTheChunksMarkers) {
+  // NVIDIA trace A: warps 0 and 1 of 32 lanes; AMD trace B: one warp of 64 lanes. The
+  // comparison walks chunk 0, A's warps joined, against B's warp; the viewer aligns warp 0 of
+  // each trace and warp 1, which B lacks, and marks rows by the chunk's trace-A positions.
+  TraceBuilder a;
+  a.header.cuda_arch = 80;
+  a.shape(2, 2).warp(0, {event(1), event(2, 0, 0, 0x1)}).warp(1, {event(3), event(4)});
+  TraceBuilder b;
+  b.header.cuda_arch = 4096;
+  b.shape(1, 4).warp(0, {event(1), event(2, 0, 0, 0x3), event(3), event(5)});
+  const Trace trace_a = a.build();
+  const Trace trace_b = b.build();
+  const CompareConfig config{.skip_kernel_name_check = true, .cross_gpu = true};
+  auto diff = compare_traces(trace_a, trace_b, config, nullptr, [](std::string_view) {});
+  ASSERT_TRUE(diff.has_value());
+  EXPECT_EQ(diff->divergences,
+            (std::vector<Divergence>{found(1, 2, {ActiveMaskKind{0x1, 0x3}}),
+                                     found(3, 4, {PathKind{4, 5}}),
+                                     found(3, 4, {ExtraEventsKind{1, TraceSide::A}})}));
+
+  const tui::TuiModel model = tui::build_tui_model(a.build(), b.build(), std::move(*diff), {});
+  EXPECT_EQ(described_warps(model, 2),
+            (std::vector<std::string>{"0: 1/1", "0: 2/2 Am", "0: -/3 xB", "0: -/5 xB", "1: 3/- xA",
+                                      "1: 4/- xA"}));
+}
+
+TEST(AlignedView, RemappedRunAlignsTheRawSiteIds) {
+  // --remap-a/--remap-b map trace B's site 20 to trace A's site 2: the comparison finds the
+  // traces identical, while the viewer, which is given no remapper, ends at a Path.
+  const Trace trace_a = trace_of({1, 2, 3});
+  const Trace trace_b = trace_of({1, 20, 3});
+  const SiteRemapper remapper{{20, 2}};
+  auto diff = compare_traces(trace_a, trace_b, {}, &remapper, [](std::string_view) {});
+  ASSERT_TRUE(diff.has_value());
+  EXPECT_TRUE(diff->divergences.empty());
+
+  const tui::TuiModel model =
+      tui::build_tui_model(trace_of({1, 2, 3}), trace_of({1, 20, 3}), std::move(*diff), {});
+  const AlignedView view = tui::build_aligned_view(model, 0);
+  EXPECT_EQ(describe(view), (std::vector<std::string>{"1/1", "2/20 Pa"}));
+  EXPECT_EQ(view.rows[1].markers, (std::vector<RowMarker>{marker::Path{2, 20}}));
+  EXPECT_EQ(view.marked_rows, (std::vector<std::size_t>{1}));
 }
 
 TEST(TuiModel, GroupsDivergencesByWarpInResultOrder) {

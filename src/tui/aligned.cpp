@@ -4,6 +4,7 @@
 #include <span>
 #include <utility>
 
+#include "compare/alignment_walk.hpp"
 #include "trace/site_text.hpp"
 
 namespace vemo::tui {
@@ -26,16 +27,6 @@ std::span<const TraceEvent> events_or_none(const Trace& trace, std::uint32_t war
   auto view = warp_events(trace, warp);
   if (!view) return {};
   return view->events;
-}
-
-// The smallest k in 1..min(ALIGN_LOOKAHEAD, rest) with events[from + k] at `site`.
-std::optional<std::size_t> find_ahead(std::span<const TraceEvent> events, std::size_t from,
-                                      std::uint32_t site) {
-  const std::size_t limit = std::min(ALIGN_LOOKAHEAD, events.size() - from);
-  for (std::size_t k = 1; k <= limit; ++k) {
-    if (from + k < events.size() && events[from + k].site_id == site) return k;
-  }
-  return std::nullopt;
 }
 
 // The divergence markers of a matched row; Path and ExtraEvents divergences have none.
@@ -63,29 +54,28 @@ class ViewBuilder {
   AlignedView build(std::span<const TraceEvent> a, std::span<const TraceEvent> b) && {
     view_.a_count = a.size();
     view_.b_count = b.size();
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-      if (a[i].site_id == b[j].site_id) {
-        push_matched(a[i], i, b[j], j);
-        ++i;
-        ++j;
-        continue;
-      }
-      const auto skip_b = find_ahead(b, j, a[i].site_id);
-      const auto skip_a = find_ahead(a, i, b[j].site_id);
-      if (skip_a && (!skip_b || *skip_a <= *skip_b)) {
-        for (const std::size_t end = i + *skip_a; i < end; ++i) push_only_a(a[i], i);
-      } else if (skip_b) {
-        for (const std::size_t end = j + *skip_b; j < end; ++j) push_only_b(b[j], j);
-      } else {
-        // Past this point the sequences no longer correspond; nothing after it is shown.
-        push_row({marker::Path{a[i].site_id, b[j].site_id}}, side(a[i], i), side(b[j], j));
-        return std::move(view_);
+    AlignmentWalk walk(a, b, ALIGN_LOOKAHEAD, AfterPath::Stop);
+    while (const auto step = walk.next()) {
+      const std::size_t i = step->i;
+      const std::size_t j = step->j;
+      switch (step->kind) {
+        case WalkStepKind::Matched:
+          push_matched(a[i], i, b[j], j);
+          break;
+        case WalkStepKind::ExtraA:
+          for (std::size_t k = i; k < i + step->count; ++k) push_only_a(a[k], k);
+          break;
+        case WalkStepKind::ExtraB:
+          for (std::size_t k = j; k < j + step->count; ++k) push_only_b(b[k], k);
+          break;
+        case WalkStepKind::Path:
+          // Past this point the sequences no longer correspond; nothing after it is shown.
+          push_row({marker::Path{a[i].site_id, b[j].site_id}}, side(a[i], i), side(b[j], j));
+          return std::move(view_);
       }
     }
-    for (; i < a.size(); ++i) push_only_a(a[i], i);
-    for (; j < b.size(); ++j) push_only_b(b[j], j);
+    for (std::size_t i = walk.i(); i < a.size(); ++i) push_only_a(a[i], i);
+    for (std::size_t j = walk.j(); j < b.size(); ++j) push_only_b(b[j], j);
     return std::move(view_);
   }
 

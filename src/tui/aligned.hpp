@@ -101,7 +101,13 @@ TuiModel build_tui_model(Trace trace_a, Trace trace_b, DiffResult diff,
                          std::optional<SiteMap> site_map);
 
 // Aligns the events of `warp` in both traces (uncached). A warp a trace cannot give counts as
-// a warp without events there.
+// a warp without events there. The steps are those of the comparison's walk
+// (compare/alignment_walk), which differs only in what it is given and what it reports: the
+// look-ahead here is ALIGN_LOOKAHEAD, not --lookahead; site ids are compared as the traces
+// record them, where the comparison sees trace B's ids remapped; the sequences are warp
+// `warp`'s of each trace, also in cross-GPU mode, where the comparison joins a chunk's warps;
+// and a Path row ends the view, where the comparison, stopped by a Path, still reports trace
+// A's rest as extra events. Divergences mark matched rows at their trace-A position.
 AlignedView build_aligned_view(const TuiModel& model, std::uint32_t warp);
 
 }  // namespace vemo::tui
