@@ -1,5 +1,6 @@
 // The viewer through the real binary: without a terminal, and inside a private tmux server.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,7 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Four warps of four events each; only warp 2 of trace B takes its first branch the other way.
+// Four warps of four events each (a function entry, a branch, an atomic, a function exit); only
+// warp 2 of trace B takes its branch the other way.
 struct TracePair {
   std::string a;
   std::string b;
@@ -29,7 +32,7 @@ struct TracePair {
 
 TracePair write_pair(const fs::path& dir) {
   const auto warp_events = [](std::uint8_t first_dir) {
-    return std::vector<TraceEvent>{event(0x10, 3), event(0x11, 0, first_dir), event(0x12, 1),
+    return std::vector<TraceEvent>{event(0x10, 3), event(0x11, 0, first_dir), event(0x12, 2),
                                    event(0x13, 4)};
   };
   TraceBuilder a;
@@ -90,7 +93,7 @@ TEST(CliTui, WithoutATerminalTheViewerCannotStart) {
 class Tmux {
  public:
   explicit Tmux(const fs::path& dir)
-      : socket_("vemo-tui-" + std::to_string(::getpid())),
+      : socket_("vemo-tui-" + std::to_string(::getpid()) + "-" + std::to_string(servers_++)),
         env_{{"LANG", "C.UTF-8"}, {"TMUX_TMPDIR", dir.string()}} {}
   ~Tmux() { tmux({"kill-server"}); }
   Tmux(const Tmux&) = delete;
@@ -104,6 +107,8 @@ class Tmux {
   }
 
   std::string screen() const { return tmux({"capture-pane", "-p"}).out; }
+  // The screen with each cell's colours and attributes as escape sequences.
+  std::string styled_screen() const { return tmux({"capture-pane", "-p", "-e"}).out; }
   std::string pane(const std::string& format) const {
     return tmux({"display-message", "-p", format}).out;
   }
@@ -129,6 +134,7 @@ class Tmux {
   }
 
  private:
+  static inline int servers_ = 0;
   std::string socket_;
   std::map<std::string, std::string> env_;
 };
@@ -241,6 +247,291 @@ TEST(CliTui, ATerminalThatGoesAwayEndsTheViewerWithTheSystemError) {
             "Loading traces...\n"
             "Comparing 4 warps...\n"
             "Error: Input/output error (os error 5)\n");
+}
+
+// ---- the cells' colours and attributes ----
+
+// A cell's colours (palette entries, -1 for the terminal's default) and attributes, as tmux
+// reports them.
+struct Look {
+  int fg = -1;
+  int bg = -1;
+  bool bold = false;
+  bool dim = false;
+  bool italic = false;
+  bool underline = false;
+  bool reverse = false;
+
+  bool operator==(const Look&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Look& look) {
+  out << "fg " << look.fg << " bg " << look.bg;
+  for (const auto& [on, name] : {std::pair{look.bold, " bold"},
+                                 {look.dim, " dim"},
+                                 {look.italic, " italic"},
+                                 {look.underline, " underline"},
+                                 {look.reverse, " reverse"}}) {
+    if (on) out << name;
+  }
+  return out;
+}
+
+void apply_sgr(Look& look, const std::vector<int>& codes) {
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const int code = codes[i];
+    if (code == 0) look = Look{};
+    if (code == 1) look.bold = true;
+    if (code == 2) look.dim = true;
+    if (code == 3) look.italic = true;
+    if (code == 4) look.underline = true;
+    if (code == 7) look.reverse = true;
+    if (code == 22) look.bold = look.dim = false;
+    if (code == 23) look.italic = false;
+    if (code == 24) look.underline = false;
+    if (code == 27) look.reverse = false;
+    if (code >= 30 && code <= 37) look.fg = code - 30;
+    if (code >= 40 && code <= 47) look.bg = code - 40;
+    if (code >= 90 && code <= 97) look.fg = code - 90 + 8;
+    if (code >= 100 && code <= 107) look.bg = code - 100 + 8;
+    if (code == 39) look.fg = -1;
+    if (code == 49) look.bg = -1;
+    if ((code == 38 || code == 48) && i + 2 < codes.size() && codes[i + 1] == 5) {
+      (code == 38 ? look.fg : look.bg) = codes[i + 2];
+      i += 2;
+    }
+  }
+}
+
+// One screen row: its characters, one a cell, and the look of each.
+struct StyledRow {
+  std::vector<std::string> cells;
+  std::vector<Look> looks;
+
+  std::string text() const {
+    std::string joined;
+    for (const std::string& cell : cells) joined += cell;
+    return joined;
+  }
+};
+
+// The rows of `tmux capture-pane -e`, whose escape sequences change the look of the cells after
+// them (the look carries over from row to row).
+std::vector<StyledRow> parse_styled_screen(const std::string& screen) {
+  std::vector<StyledRow> rows;
+  Look look;
+  for (const std::string& line : lines_of(screen)) {
+    StyledRow row;
+    for (std::size_t i = 0; i < line.size();) {
+      if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
+        const std::size_t end = line.find_first_of("ABCDEFGHJKSTfmnsu", i + 2);
+        if (end == std::string::npos) break;
+        if (line[end] == 'm') {
+          std::vector<int> codes;
+          std::istringstream parameters(line.substr(i + 2, end - i - 2));
+          for (std::string code; std::getline(parameters, code, ';');) {
+            codes.push_back(code.empty() ? 0 : std::stoi(code));
+          }
+          if (codes.empty()) codes.push_back(0);
+          apply_sgr(look, codes);
+        }
+        i = end + 1;
+        continue;
+      }
+      std::size_t next = i + 1;
+      while (next < line.size() && (static_cast<unsigned char>(line[next]) & 0xC0) == 0x80) ++next;
+      row.cells.push_back(line.substr(i, next - i));
+      row.looks.push_back(look);
+      i = next;
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// The look of the first cell of the first place on the screen that shows `text`.
+std::optional<Look> look_of(const std::vector<StyledRow>& rows, const std::string& text) {
+  for (const StyledRow& row : rows) {
+    const std::string joined = row.text();
+    const std::size_t at = joined.find(text);
+    if (at == std::string::npos) continue;
+    return row.looks[code_points(joined.substr(0, at))];
+  }
+  return std::nullopt;
+}
+
+// The command of a pane that runs the viewer with `env_args` given to env(1) and records what
+// is left afterwards: the status, the terminal modes, then "viewer closed". The viewer's process
+// id goes to `pid_file`.
+std::string viewer_command(const fs::path& dir, const TracePair& pair,
+                           const std::vector<std::string>& env_args) {
+  std::string command = "env";
+  for (const std::string& arg : env_args) command += " " + shell_quote(arg);
+  command += " sh -c 'echo $$ > \"$0\"; exec \"$@\"' " + shell_quote((dir / "pid").string()) + " " +
+             shell_quote(VEMO_DIFF_BIN) + " --tui " + shell_quote(pair.a) + " " +
+             shell_quote(pair.b) + "; echo $? > " + shell_quote((dir / "status").string()) +
+             "; stty -a > " + shell_quote((dir / "stty").string()) +
+             "; echo viewer closed; sleep 60";
+  return command;
+}
+
+struct AppearanceCase {
+  const char* name;
+  std::vector<std::string> env_args;
+  bool colours;
+  Look cursor;           // the cursor row's dark gray row number
+  Look dark_gray;        // a plain row's row number
+  Look white;            // a branch's direction
+  Look hint;             // the bottom line's key hints
+  Look ground;           // the bottom line's white text
+  Look match;            // a search match's row number
+  Look atomic_on_match;  // a search match's blue event code
+};
+
+TEST(CliTui, ColoursAndAttributesOnEveryTerminal) {
+  if (!on_path("tmux")) GTEST_SKIP() << "tmux is not installed";
+  // 16 colours and more: dark gray is palette entry 8.
+  const Look dark_gray{.fg = 8};
+  const Look on_dark_gray{.bg = 8};
+  const AppearanceCase full_palette{"",
+                                    {},
+                                    true,
+                                    Look{.fg = 8, .reverse = true},
+                                    dark_gray,
+                                    Look{.fg = 15},
+                                    Look{.fg = 8, .bg = 8},
+                                    Look{.fg = 15, .bg = 8},
+                                    Look{.fg = 8, .bg = 8},
+                                    Look{.fg = 4, .bg = on_dark_gray.bg}};
+  const auto full = [&](const char* name, std::vector<std::string> env_args) {
+    AppearanceCase c = full_palette;
+    c.name = name;
+    c.env_args = std::move(env_args);
+    return c;
+  };
+  // 8 colours: white is bold gray, dark gray text dim gray, the dark gray ground blue, and blue
+  // text on that ground black.
+  const AppearanceCase eight{"",
+                             {},
+                             true,
+                             Look{.fg = 7, .dim = true, .reverse = true},
+                             Look{.fg = 7, .dim = true},
+                             Look{.fg = 7, .bold = true},
+                             Look{.fg = 7, .bg = 4, .dim = true},
+                             Look{.fg = 7, .bg = 4, .bold = true},
+                             Look{.fg = 7, .bg = 4, .dim = true},
+                             Look{.fg = 0, .bg = 4}};
+  const auto eight_colours = [&](const char* name, std::string term) {
+    AppearanceCase c = eight;
+    c.name = name;
+    c.env_args = {"TERM=" + term};
+    return c;
+  };
+  // Without colours the dark gray ground is underlined; reverse video stays.
+  const AppearanceCase no_color{"NO_COLOR=1",
+                                {"TERM=xterm-256color", "NO_COLOR=1"},
+                                false,
+                                Look{.reverse = true},
+                                Look{},
+                                Look{},
+                                Look{.underline = true},
+                                Look{.underline = true},
+                                Look{.underline = true},
+                                Look{.underline = true}};
+  const AppearanceCase cases[] = {
+      full("TERM=xterm-256color", {"TERM=xterm-256color"}),
+      full("TERM unset", {"-u", "TERM"}),
+      full("TERM=no-such-terminal", {"TERM=no-such-terminal"}),
+      full("empty NO_COLOR", {"TERM=xterm-256color", "NO_COLOR="}),
+      eight_colours("TERM=xterm", "xterm"),
+      eight_colours("TERM=screen", "screen"),
+      no_color,
+  };
+  for (const AppearanceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = scratch_dir();
+    const TracePair pair = write_pair(dir);
+    Tmux tmux(dir);
+    ASSERT_EQ(tmux.tmux({"new-session", "-d", "-x", "120", "-y", "40",
+                         viewer_command(dir, pair, c.env_args)})
+                  .status,
+              0);
+    ASSERT_TRUE(tmux.wait_for("[q]uit tui_kernel")) << tmux.screen();
+    const std::vector<StyledRow> before = parse_styled_screen(tmux.styled_screen());
+    EXPECT_EQ(look_of(before, "0 FEN"), c.cursor);
+    EXPECT_EQ(look_of(before, "1 BRN"), c.dark_gray);
+    EXPECT_EQ(look_of(before, "TK"), c.white);
+    EXPECT_EQ(look_of(before, "[n]ext"), c.hint);
+    EXPECT_EQ(look_of(before, "Row 1/4"), c.ground);
+
+    // Every row matches; the cursor goes to the first and the others are marked.
+    tmux.keys({"?", "0000001", "Enter"});
+    ASSERT_TRUE(tmux.wait_for("[?\"0000001\" 1/4]")) << tmux.screen();
+    const std::vector<StyledRow> after = parse_styled_screen(tmux.styled_screen());
+    EXPECT_EQ(look_of(after, "1 BRN"), c.match);
+    EXPECT_EQ(look_of(after, "ATM"), c.atomic_on_match);
+    EXPECT_EQ(look_of(after, "0 FEN"), c.cursor);
+    EXPECT_NE(c.match, c.dark_gray);
+    EXPECT_NE(c.match, c.cursor);
+    if (c.colours) {
+      EXPECT_NE(c.dark_gray, c.white);
+      EXPECT_NE(c.ground.fg, c.ground.bg);
+    }
+
+    // Nothing was printed besides the progress lines, also when TERM had to be guessed.
+    tmux.keys({"q"});
+    ASSERT_TRUE(tmux.wait_for("viewer closed")) << tmux.screen();
+    const std::vector<std::string> screen = lines_of(tmux.screen());
+    EXPECT_EQ(
+        std::vector<std::string>(screen.begin(), screen.begin() + 3),
+        (std::vector<std::string>{"Loading traces...", "Comparing 4 warps...", "viewer closed"}));
+    EXPECT_EQ(read_text(dir / "status"), "0\n");
+  }
+}
+
+// ---- the terminal given back ----
+
+struct RestoreCase {
+  const char* name;
+  std::vector<std::string> keys;  // typed into the viewer, or
+  int signal;                     // sent to it
+  std::string status;
+};
+
+TEST(CliTui, TheTerminalIsGivenBackOnEveryWayOut) {
+  if (!on_path("tmux")) GTEST_SKIP() << "tmux is not installed";
+  const RestoreCase cases[] = {
+      {"q", {"q"}, 0, "0\n"},
+      {"Ctrl+c", {"C-c"}, 0, "0\n"},
+      // The status stays the signal's: the shell shows 128 + its number.
+      {"SIGTERM", {}, SIGTERM, "143\n"},
+      {"SIGHUP", {}, SIGHUP, "129\n"},
+  };
+  for (const RestoreCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = scratch_dir();
+    const TracePair pair = write_pair(dir);
+    Tmux tmux(dir);
+    ASSERT_EQ(tmux.tmux({"new-session", "-d", "-x", "100", "-y", "30",
+                         viewer_command(dir, pair, {"TERM=xterm-256color"})})
+                  .status,
+              0);
+    ASSERT_TRUE(tmux.wait_for("[q]uit tui_kernel")) << tmux.screen();
+    ASSERT_EQ(tmux.pane("#{alternate_on} #{cursor_flag}"), "1 0\n");
+    if (c.signal != 0) {
+      const pid_t viewer = std::stoi(read_text(dir / "pid"));
+      ASSERT_EQ(::kill(viewer, c.signal), 0);
+    } else {
+      tmux.keys(c.keys);
+    }
+    ASSERT_TRUE(tmux.wait_for("viewer closed")) << tmux.screen();
+    EXPECT_EQ(read_text(dir / "status"), c.status);
+    EXPECT_EQ(tmux.pane("#{alternate_on} #{cursor_flag}"), "0 1\n");
+    const std::string stty = read_text(dir / "stty");
+    for (const char* setting : {"icanon", "echo", "isig", "icrnl", "opost"}) {
+      EXPECT_TRUE(has_setting(stty, setting)) << setting << " in\n" << stty;
+    }
+  }
 }
 
 }  // namespace

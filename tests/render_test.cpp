@@ -467,8 +467,8 @@ TEST(EventPanel, WarpWithoutRows) {
 // ---- bottom line ----
 
 const Style GROUND = on_gray(fg(Color::White));
-// Secondary text stays readable on the dark gray ground.
-const Style HINT = on_gray(fg(Color::Gray));
+// Separators, hints and the kernel name in dark gray, on the dark gray ground.
+const Style HINT = on_gray(fg(Color::DarkGray));
 
 TEST(BottomLine, NormalModeSegments) {
   Scenario setup;

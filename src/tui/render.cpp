@@ -190,19 +190,16 @@ void render_event_panel(Frame& frame, App& app, Rect area, TraceSide side) {
 
 // ---- bottom line ----
 
-// Secondary text of the bottom line: dark gray would vanish on its dark gray ground.
-constexpr Color BOTTOM_HINT = Color::Gray;
-
 Line prompt_line(std::string_view prompt, const std::string& input, std::string hint) {
   return Line({Span(std::string(prompt), fg(Color::Yellow)), Span(input, bold(Color::White)),
-               Span(std::move(hint), fg(BOTTOM_HINT))});
+               Span(std::move(hint), fg(Color::DarkGray))});
 }
 
 Line status_line(App& app) {
   const std::size_t rows = app.aligned_view(app.current_warp).rows.size();
   const auto [ordinal, total] = app.divergence_position();
   const TraceHeader& header = app.model.trace_a.header;
-  const Span separator(" | ", fg(BOTTOM_HINT));
+  const Span separator(" | ", fg(Color::DarkGray));
 
   std::vector<Span> spans{
       Span(fmt::format(" Warp {}/{}", app.current_warp, header.num_warps), fg(Color::Cyan)),
@@ -217,8 +214,8 @@ Line status_line(App& app) {
                        fg(Color::Yellow));
   }
   spans.push_back(separator);
-  spans.emplace_back("[n]ext [N]prev [/]warp [?]search [s]ource [q]uit ", fg(BOTTOM_HINT));
-  spans.emplace_back(std::string(header.kernel_name_text()), fg(BOTTOM_HINT));
+  spans.emplace_back("[n]ext [N]prev [/]warp [?]search [s]ource [q]uit ", fg(Color::DarkGray));
+  spans.emplace_back(std::string(header.kernel_name_text()), fg(Color::DarkGray));
   return Line(std::move(spans));
 }
 

@@ -18,6 +18,7 @@
 
 #include "core/file_io.hpp"
 #include "core/text.hpp"
+#include "tui/terminal_signals.hpp"
 
 // Functions only: the curses macros (timeout, erase, clear, ...) would collide with C++ names.
 #define NCURSES_NOMACROS 1
@@ -155,10 +156,67 @@ std::optional<KeyEvent> key_from_extended_name(std::string_view name) {
 constexpr std::string_view ENTER_ALTERNATE_SCREEN = "\x1b[?1049h";
 constexpr std::string_view LEAVE_ALTERNATE_SCREEN = "\x1b[?1049l";
 constexpr std::string_view SHOW_CURSOR = "\x1b[?25h";
+// Every Debian system has it (ncurses-base).
+constexpr const char* FALLBACK_TERMINAL = "xterm-256color";
 
 bool colors_wanted() {
   const char* no_color = std::getenv("NO_COLOR");
   return no_color == nullptr || *no_color == '\0';
+}
+
+// How the terminal shows the palette: not at all (NO_COLOR, or a terminal without colours), with
+// 8 colours, or with 16 or more.
+enum class Palette { Monochrome, Eight, Sixteen };
+
+Palette palette_of_terminal() {
+  if (!colors_wanted() || !has_colors() || start_color() == ERR) return Palette::Monochrome;
+  return COLORS >= 16 ? Palette::Sixteen : Palette::Eight;
+}
+
+// A style as curses shows it: colour numbers (unset ones are the terminal's defaults) and the
+// attributes that stand in for colours the palette lacks.
+struct CursesLook {
+  std::optional<short> fg;
+  std::optional<short> bg;
+  attr_t attributes = A_NORMAL;
+};
+
+// With 8 colours the bright entries fall back to their normal twins: white text becomes bold
+// gray and dark gray text dim gray.
+short foreground_number(Color color, Palette palette, attr_t& attributes) {
+  const auto number = static_cast<short>(color);
+  if (palette == Palette::Sixteen || number < 8) return number;
+  if (color == Color::DarkGray) {
+    attributes |= A_DIM;
+    return COLOR_WHITE;
+  }
+  attributes |= A_BOLD;
+  return static_cast<short>(number - 8);
+}
+
+// With 8 colours a dark gray ground becomes blue, which stays apart from the terminal's own
+// ground and from reverse video.
+short background_number(Color color, Palette palette) {
+  const auto number = static_cast<short>(color);
+  if (palette == Palette::Sixteen || number < 8) return number;
+  if (color == Color::DarkGray) return COLOR_BLUE;
+  return static_cast<short>(number - 8);
+}
+
+CursesLook curses_look(const Style& style, Palette palette) {
+  CursesLook look;
+  const bool dark_ground = style.bg == Color::DarkGray;
+  if (palette == Palette::Monochrome) {
+    // Without colours the dark gray ground (search matches, the bottom line) is underlined, so
+    // matches still differ from other rows and from the cursor's reverse video.
+    if (dark_ground) look.attributes |= A_UNDERLINE;
+    return look;
+  }
+  if (style.fg) look.fg = foreground_number(*style.fg, palette, look.attributes);
+  if (style.bg) look.bg = background_number(*style.bg, palette);
+  // Blue text on the blue stand-in ground turns black so that it does not vanish.
+  if (palette == Palette::Eight && dark_ground && look.fg == look.bg) look.fg = COLOR_BLACK;
+  return look;
 }
 
 std::wstring wide_symbol(const std::string& symbol) {
@@ -184,30 +242,33 @@ struct Terminal::State {
   std::FILE* output = nullptr;
   SCREEN* screen = nullptr;
 
-  bool colors = false;
-  bool bright_colors = false;  // 16 colours or more
+  Palette palette = Palette::Monochrome;
   bool default_colors = false;
   std::map<std::pair<short, short>, short> pairs;
 
   std::optional<Buffer> previous;
+  bool alternate_screen = false;
+  std::optional<SignalRestore> signal_restore;
 
-  // The curses colour number for a palette entry; with 8 colours a bright one falls back to its
-  // normal twin, made bold when it is the foreground.
-  short color_number(Color color, attr_t* attributes) const {
-    auto number = static_cast<short>(color);
-    if (!bright_colors && number >= 8) {
-      number = static_cast<short>(number - 8);
-      if (attributes != nullptr) *attributes |= A_BOLD;
+  // What undoes the screen's state when a signal ends the process: attributes and keypad mode as
+  // the terminal description has them, then the main screen and the cursor.
+  std::string reset_bytes() const {
+    std::string bytes;
+    if (screen != nullptr) {
+      for (const char* capability : {"sgr0", "rmkx"}) {
+        const char* sequence = tigetstr(capability);
+        if (sequence != nullptr && sequence != reinterpret_cast<char*>(-1)) bytes += sequence;
+      }
     }
-    return number;
+    if (alternate_screen) bytes += LEAVE_ALTERNATE_SCREEN;
+    bytes += SHOW_CURSOR;
+    return bytes;
   }
 
-  short pair_for(const Style& style, attr_t& attributes) {
-    if (!colors || (!style.fg && !style.bg)) return 0;
-    const short fallback_fg = default_colors ? -1 : COLOR_WHITE;
-    const short fallback_bg = default_colors ? -1 : COLOR_BLACK;
-    const short fg = style.fg ? color_number(*style.fg, &attributes) : fallback_fg;
-    const short bg = style.bg ? color_number(*style.bg, nullptr) : fallback_bg;
+  short pair_for(const CursesLook& look) {
+    if (!look.fg && !look.bg) return 0;
+    const short fg = look.fg.value_or(default_colors ? -1 : COLOR_WHITE);
+    const short bg = look.bg.value_or(default_colors ? -1 : COLOR_BLACK);
     const auto found = pairs.find({fg, bg});
     if (found != pairs.end()) return found->second;
     const auto next = static_cast<int>(pairs.size()) + 1;
@@ -222,7 +283,9 @@ struct Terminal::State {
     if (cell.style.bold) attributes |= A_BOLD;
     if (cell.style.italic) attributes |= A_ITALIC;
     if (cell.style.reverse) attributes |= A_REVERSE;
-    const short pair = pair_for(cell.style, attributes);
+    const CursesLook look = curses_look(cell.style, palette);
+    attributes |= look.attributes;
+    const short pair = pair_for(look);
     const std::wstring wide = wide_symbol(cell.symbol);
     cchar_t character{};
     if (setcchar(&character, wide.c_str(), attributes, pair, nullptr) == ERR) return;
@@ -286,6 +349,8 @@ Result<Terminal> Terminal::enable_raw_mode() {
     return std::unexpected(Error::system(errnum));
   };
   if (::tcgetattr(state->tty_fd, &state->original) != 0) return give_up(errno);
+  state->signal_restore.emplace(state->tty_fd, state->original);
+  state->signal_restore->set_reset_bytes(state->reset_bytes());
   termios raw = state->original;
   ::cfmakeraw(&raw);
   if (::tcsetattr(state->tty_fd, TCSANOW, &raw) != 0) return give_up(errno);
@@ -293,6 +358,9 @@ Result<Terminal> Terminal::enable_raw_mode() {
 }
 
 Status Terminal::enter_alternate_screen() {
+  State& s = *state_;
+  s.alternate_screen = true;
+  s.signal_restore->set_reset_bytes(s.reset_bytes());
   return write_all(STDOUT_FILENO, ENTER_ALTERNATE_SCREEN);
 }
 
@@ -309,6 +377,10 @@ Status Terminal::start() {
   ::unsetenv("COLUMNS");
   const char* type = std::getenv("TERM");
   s.screen = newterm(nullptr, s.output, s.input);
+  // Without a usable description of its own (TERM unset, or a name this system's terminfo
+  // lacks, as with many terminals over ssh), the terminal is driven as an xterm: the viewer's
+  // sequences are xterm's anyway.
+  if (s.screen == nullptr) s.screen = newterm(FALLBACK_TERMINAL, s.output, s.input);
   if (s.screen == nullptr) {
     if (type == nullptr || *type == '\0') return fail("The terminal type is not set (TERM)");
     return fail("Unknown terminal type \"{}\"", lossy_utf8(type));
@@ -322,11 +394,9 @@ Status Terminal::start() {
   leaveok(stdscr, TRUE);
   set_escdelay(25);
   curs_set(0);
-  if (colors_wanted() && has_colors() && start_color() != ERR) {
-    s.colors = true;
-    s.bright_colors = COLORS >= 16;
-    s.default_colors = use_default_colors() != ERR;
-  }
+  s.palette = palette_of_terminal();
+  if (s.palette != Palette::Monochrome) s.default_colors = use_default_colors() != ERR;
+  s.signal_restore->set_reset_bytes(s.reset_bytes());
   return {};
 }
 
@@ -452,6 +522,8 @@ void Terminal::restore() {
     s.screen = nullptr;
   }
   s.close_streams();
+  // The handlers write to the terminal, so they go before its descriptor does.
+  s.signal_restore.reset();
   if (s.owns_tty_fd) ::close(s.tty_fd);
   if (s.saved_locale) std::setlocale(LC_CTYPE, s.saved_locale->c_str());
 }
