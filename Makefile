@@ -1,9 +1,12 @@
-# The two commands: `make demo` and `make test`.
+# The two commands: `make demo` and `make test`. `make fuzz` runs the fuzz targets (clang 16)
+# for FUZZ_SECONDS each, FUZZ_JOBS at a time.
 JOBS ?= $(shell nproc)
 EXAMPLE_A := examples/pair/baseline.trace
 EXAMPLE_B := examples/pair/divergent.trace
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
 
-.PHONY: demo test test-asan bench deps format
+.PHONY: demo test test-asan bench fuzz deps format
 
 deps:
 	@scripts/install-deps.sh
@@ -29,6 +32,12 @@ bench: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS)
 	bench/run.sh build-bench
+
+fuzz:
+	@scripts/install-deps.sh --fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	scripts/run-fuzz.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

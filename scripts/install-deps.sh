@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, only those that are missing.
+# Installs the Debian packages the build needs, only those that are missing; with --fuzz also
+# the compiler of the fuzz targets (`make fuzz`).
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   tmux
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang-16 libclang-rt-16-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
