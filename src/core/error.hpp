@@ -29,8 +29,13 @@ class Error {
   std::vector<std::string> chain_;  // outermost first
 };
 
+// A value or the error that stopped it; a result left unread does not compile (-Werror).
 template <class T>
-using Result = std::expected<T, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+ public:
+  using std::expected<T, Error>::expected;
+  Result(std::expected<T, Error> result) : std::expected<T, Error>(std::move(result)) {}
+};
 using Status = Result<void>;
 
 inline std::unexpected<Error> fail(std::string message) {
