@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <limits>
 #include <variant>
 
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
-#include "core/console.hpp"
 #include "core/overloaded.hpp"
 #include "core/text.hpp"
 
@@ -448,16 +446,6 @@ std::expected<Args, CliExit> parse_command_line(const std::vector<std::string>& 
                                                           : take_args(app, options);
   if (!args) return std::unexpected(usage_error(args.error(), program));
   return std::move(*args);
-}
-
-Args Args::parse(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv, argv + argc);
-  auto parsed = parse_command_line(arguments);
-  if (parsed) return std::move(*parsed);
-  // A stream that cannot take them must not turn their exit status into a write failure.
-  console::out_ignoring_failure(parsed.error().out);
-  console::err_ignoring_failure(parsed.error().err);
-  std::exit(parsed.error().status);
 }
 
 }  // namespace vemo

@@ -43,13 +43,11 @@ struct Args {
   std::optional<std::string> filter_kind;
   std::optional<std::string> filter_sites;
   std::optional<std::string> csv;
-
-  // Parses the process arguments. Help and version end the process with status 0 (on standard
-  // output); a usage error ends it with status 2 (on standard error).
-  static Args parse(int argc, char** argv);
 };
 
-// A command line that does not lead to a run: what to print on each stream and the status.
+// A command line that does not lead to a run: what to print on each stream and the status
+// (help and version on standard output with status 0, a usage error on standard error with
+// status 2).
 struct CliExit {
   int status = 0;
   std::string out;

@@ -2,6 +2,8 @@
 // and the run; an error becomes the error report with status 1.
 
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "cli/args.hpp"
 #include "cli/driver.hpp"
@@ -11,8 +13,14 @@
 int main(int argc, char** argv) {
   vemo::console::init();
   try {
-    const vemo::Args args = vemo::Args::parse(argc, argv);
-    const vemo::Result<int> status = vemo::run_main(args);
+    const auto args = vemo::parse_command_line(std::vector<std::string>(argv, argv + argc));
+    if (!args) {
+      // A stream that cannot take them must not turn their exit status into a write failure.
+      vemo::console::out_ignoring_failure(args.error().out);
+      vemo::console::err_ignoring_failure(args.error().err);
+      return args.error().status;
+    }
+    const vemo::Result<int> status = vemo::run_main(*args);
     // Whatever the run wrote to standard output goes out before the report or the status.
     vemo::console::flush();
     if (!status) {
