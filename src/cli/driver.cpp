@@ -108,7 +108,8 @@ Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
       compare_sessions(*session_a, *session_b, config, load_session_trace, diagnose);
   if (args.json) {
     const SessionJsonReport report = build_session_report(diff, args.max_allowed_divergences);
-    console::out(write_session_json(report) + "\n");
+    write_session_json(console::out_sink(), report);
+    console::out("\n");
     return report.passed ? kSuccess : kFailed;
   }
   return print_session_text(diff, args);
@@ -214,7 +215,8 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
   if (args.json) {
     const JsonReport report =
         build_json_report(*result, map, args.max_allowed_divergences, args.ignore_active_mask);
-    console::out(write_json_report(report) + "\n");
+    write_json_report(console::out_sink(), report);
+    console::out("\n");
     return report.passed ? kSuccess : kFailed;
   }
   if (args.tui) {

@@ -12,10 +12,7 @@ namespace vemo::console {
 
 namespace {
 
-constexpr std::size_t kFlushThreshold = 1 << 16;
-
 bool g_styling = false;
-std::string g_out_buffer;
 Capture* g_capture = nullptr;
 
 [[noreturn]] void write_failed(const char* stream, const Error& error) {
@@ -24,12 +21,17 @@ Capture* g_capture = nullptr;
   std::_Exit(101);
 }
 
+[[noreturn]] void stdout_failed(const Error& error) {
+  write_failed("stdout", error);
+}
+
+OutputSink& stdout_sink() {
+  static OutputSink sink(STDOUT_FILENO, stdout_failed);
+  return sink;
+}
+
 void flush_out_buffer() {
-  if (g_out_buffer.empty()) return;
-  if (auto written = write_all(STDOUT_FILENO, g_out_buffer); !written) {
-    write_failed("stdout", written.error());
-  }
-  g_out_buffer.clear();
+  (void)stdout_sink().flush();  // a failure has ended the process already
 }
 
 }  // namespace
@@ -55,13 +57,12 @@ void set_styling(bool on) {
   g_styling = on;
 }
 
+OutputSink& out_sink() {
+  return g_capture != nullptr ? g_capture->out_sink_ : stdout_sink();
+}
+
 void out(std::string_view text) {
-  if (g_capture != nullptr) {
-    g_capture->out += text;
-    return;
-  }
-  g_out_buffer += text;
-  if (g_out_buffer.size() >= kFlushThreshold) flush_out_buffer();
+  out_sink().write(text);
 }
 
 void err(std::string_view text) {
@@ -84,9 +85,9 @@ void out_ignoring_failure(std::string_view text) {
     g_capture->out += text;
     return;
   }
-  g_out_buffer += text;
-  (void)write_all(STDOUT_FILENO, g_out_buffer);
-  g_out_buffer.clear();
+  std::string pending = stdout_sink().take_buffered();
+  pending += text;
+  (void)write_all(STDOUT_FILENO, pending);
 }
 
 void err_ignoring_failure(std::string_view text) {

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "core/sink.hpp"
+
 namespace vemo::console {
 
 // Ignores SIGPIPE (a reader that goes away shows as a failed write) and takes the styling
@@ -22,12 +24,14 @@ bool decide_styling(const char* clicolor_force, const char* no_color, const char
 bool styling();
 void set_styling(bool on);
 
-// Standard output is buffered and flushed by `flush`, before every write to standard error and
-// when the buffer grows large. A failed write ends the process with status 101 after
-// "failed printing to {}: {}" on standard error.
+// Standard output is buffered in one sink and flushed by `flush`, before every write to
+// standard error and when the buffer grows large. A failed write ends the process with status
+// 101 after "failed printing to {}: {}" on standard error.
 void out(std::string_view text);
 void err(std::string_view text);
 void flush();
+// The sink of standard output, for writers that format into it directly.
+OutputSink& out_sink();
 
 // Writes to standard output or standard error at once, ignoring a failure: for output whose
 // exit status a closed stream must not change (help, version, usage errors).
@@ -36,7 +40,7 @@ void err_ignoring_failure(std::string_view text);
 
 template <class... A>
 void print(fmt::format_string<A...> format, A&&... args) {
-  out(fmt::format(format, std::forward<A>(args)...));
+  out_sink().print(format, std::forward<A>(args)...);
 }
 
 template <class... A>
@@ -57,6 +61,10 @@ class Capture {
   Capture& operator=(const Capture&) = delete;
   std::string out;
   std::string err;
+
+ private:
+  friend OutputSink& out_sink();
+  OutputSink out_sink_{out};
 };
 
 enum class Color {

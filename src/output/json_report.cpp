@@ -113,10 +113,8 @@ JsonReport build_json_report(const DiffResult& result, const SiteMap* site_map,
   report.counted_divergences = counted_divergences(result.divergences, ignore_active_mask);
   // The status reflects every divergence, also those the threshold does not count.
   report.status = status_text(report.total_divergences != 0);
-  report.divergences.reserve(result.divergences.size());
-  for (const Divergence& divergence : result.divergences) {
-    report.divergences.push_back(json_divergence(divergence, site_map));
-  }
+  report.divergences = result.divergences;
+  report.site_map = site_map;
   if (result.cross_gpu) report.cross_gpu = json_cross_gpu(*result.cross_gpu);
   report.warps_compared = result.warps_compared;
   report.warps_diverged = result.warps_diverged;
@@ -130,8 +128,8 @@ JsonReport build_json_report(const DiffResult& result, const SiteMap* site_map,
   return report;
 }
 
-std::string write_json_report(const JsonReport& report) {
-  json::Writer writer;
+void write_json_report(OutputSink& sink, const JsonReport& report) {
+  json::Writer writer(sink);
   writer.start_object();
   writer.member("status", report.status);
   writer.member("total_divergences", report.total_divergences);
@@ -146,13 +144,21 @@ std::string write_json_report(const JsonReport& report) {
   writer.end_object();
   writer.key("divergences");
   writer.start_array();
-  for (const JsonDivergence& divergence : report.divergences) write_divergence(writer, divergence);
+  for (const Divergence& divergence : report.divergences) {
+    write_divergence(writer, json_divergence(divergence, report.site_map));
+  }
   writer.end_array();
   if (report.threshold) writer.member("threshold", *report.threshold);
   writer.member("passed", report.passed);
   if (report.cross_gpu) write_cross_gpu(writer, *report.cross_gpu);
   writer.end_object();
-  return writer.take();
+}
+
+std::string write_json_report(const JsonReport& report) {
+  std::string text;
+  OutputSink sink(text);
+  write_json_report(sink, report);
+  return text;
 }
 
 KernelResultEntry session_kernel_result(const KernelResult& result, SessionTally& tally) {
@@ -191,8 +197,8 @@ SessionJsonReport build_session_report(const SessionDiff& diff,
   return report;
 }
 
-std::string write_session_json(const SessionJsonReport& report) {
-  json::Writer writer;
+void write_session_json(OutputSink& sink, const SessionJsonReport& report) {
+  json::Writer writer(sink);
   writer.start_object();
   writer.member("status", report.status);
   writer.key("kernel_results");
@@ -204,7 +210,13 @@ std::string write_session_json(const SessionJsonReport& report) {
   if (report.threshold) writer.member("threshold", *report.threshold);
   writer.member("passed", report.passed);
   writer.end_object();
-  return writer.take();
+}
+
+std::string write_session_json(const SessionJsonReport& report) {
+  std::string text;
+  OutputSink sink(text);
+  write_session_json(sink, report);
+  return text;
 }
 
 }  // namespace vemo

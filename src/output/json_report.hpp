@@ -4,12 +4,14 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "compare/records.hpp"
 #include "compare/sessions.hpp"
+#include "core/sink.hpp"
 #include "trace/site_map.hpp"
 
 namespace vemo {
@@ -42,7 +44,10 @@ struct JsonReport {
   std::uint64_t total_events_a = 0;
   std::uint64_t total_events_b = 0;
   std::vector<std::pair<std::string, std::uint64_t>> divergence_breakdown;
-  std::vector<JsonDivergence> divergences;
+  // Borrowed from the result and the site map: each entry becomes a `JsonDivergence` as it is
+  // written, so the document never exists whole in memory.
+  std::span<const Divergence> divergences;
+  const SiteMap* site_map = nullptr;
   std::optional<std::uint64_t> threshold;
   bool passed = false;
   std::optional<JsonCrossGpu> cross_gpu;
@@ -69,6 +74,7 @@ JsonReport build_json_report(const DiffResult& result, const SiteMap* site_map,
                              std::optional<std::uint64_t> max_allowed, bool ignore_active_mask);
 JsonDivergence json_divergence(const Divergence& divergence, const SiteMap* site_map);
 // The pretty-printed document, without a trailing newline.
+void write_json_report(OutputSink& sink, const JsonReport& report);
 std::string write_json_report(const JsonReport& report);
 
 // What the launch pairs add up to while a session report is built.
@@ -81,6 +87,7 @@ SessionJsonReport build_session_report(const SessionDiff& diff,
                                        std::optional<std::uint64_t> max_allowed);
 // One launch pair's entry; adds its divergences to `tally` and marks a failed pair there.
 KernelResultEntry session_kernel_result(const KernelResult& result, SessionTally& tally);
+void write_session_json(OutputSink& sink, const SessionJsonReport& report);
 std::string write_session_json(const SessionJsonReport& report);
 
 }  // namespace vemo
