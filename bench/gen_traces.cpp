@@ -6,7 +6,9 @@
 // or, given DIVERGE_EVERY, only base.trace, same.trace and
 //   divergent.trace  one divergence at every DIVERGE_EVERY-th event of each warp: a flipped
 //                    direction at branch events, a changed active mask at the others
-// Usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY]]]   (defaults 256, 1024)
+// A HISTORY_DEPTH gives the plain traces a value history of that depth per warp.
+// Usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY [HISTORY_DEPTH]]]]
+//        (defaults 256, 1024)
 
 #include <zstd.h>
 
@@ -55,6 +57,7 @@ TraceEvent event_at(std::uint32_t warp, std::uint32_t index) {
 struct Shape {
   std::uint32_t num_warps;
   std::uint32_t events_per_warp;
+  std::uint32_t history_depth = 0;
 };
 
 TraceHeader header_for(const Shape& shape) {
@@ -69,6 +72,10 @@ TraceHeader header_for(const Shape& shape) {
   header.num_warps = shape.num_warps;
   header.events_per_warp = shape.events_per_warp;
   header.cuda_arch = 86;
+  if (shape.history_depth != 0) {
+    header.flags |= vemo::TRACE_FLAG_HISTORY;
+    header.history_depth = shape.history_depth;
+  }
   return header;
 }
 
@@ -121,6 +128,20 @@ void write_all(std::FILE* file, const void* data, std::size_t size) {
   }
 }
 
+// One warp's value-history block: a ring buffer that has wrapped, so its slots are not in seq
+// order.
+void fill_history(std::vector<std::uint8_t>& buffer, std::uint32_t warp, const Shape& shape) {
+  const std::uint32_t depth = shape.history_depth;
+  const vemo::RecordBlockHeader header{0, depth, depth, 0};
+  buffer.resize(sizeof header + std::size_t{depth} * sizeof(vemo::HistoryEntry));
+  std::memcpy(buffer.data(), &header, sizeof header);
+  for (std::uint32_t slot = 0; slot < depth; ++slot) {
+    const std::uint32_t seq = depth + (slot + depth - warp % depth) % depth;
+    const vemo::HistoryEntry entry{0x100 + seq % 16, mix(std::uint64_t{warp} << 32 | seq), seq, 0};
+    std::memcpy(buffer.data() + sizeof header + slot * sizeof entry, &entry, sizeof entry);
+  }
+}
+
 void write_plain(const std::string& path, const Shape& shape, const Change& change) {
   const File file = open_for_writing(path);
   const auto header = header_for(shape).encode();
@@ -128,6 +149,11 @@ void write_plain(const std::string& path, const Shape& shape, const Change& chan
   std::vector<std::uint8_t> buffer;
   for (std::uint32_t warp = 0; warp < shape.num_warps; ++warp) {
     fill_warp(buffer, warp, shape, change);
+    write_all(file.get(), buffer.data(), buffer.size());
+  }
+  if (shape.history_depth == 0) return;
+  for (std::uint32_t warp = 0; warp < shape.num_warps; ++warp) {
+    fill_history(buffer, warp, shape);
     write_all(file.get(), buffer.data(), buffer.size());
   }
 }
@@ -176,17 +202,22 @@ std::uint64_t parse_count(const char* text, const char* what) {
 
 int main(int argc, char** argv) {
   try {
-    if (argc < 2 || argc > 5) {
-      std::fputs("usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY]]]\n",
-                 stderr);
+    if (argc < 2 || argc > 6) {
+      std::fputs(
+          "usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY "
+          "[HISTORY_DEPTH]]]]\n",
+          stderr);
       return 2;
     }
     const std::string dir = argv[1];
     const std::uint64_t size_mib = argc > 2 ? parse_count(argv[2], "SIZE_MIB") : 256;
     const std::uint64_t events = argc > 3 ? parse_count(argv[3], "EVENTS_PER_WARP") : 1024;
     const std::uint64_t diverge_every = argc > 4 ? parse_count(argv[4], "DIVERGE_EVERY") : 0;
-    if (size_mib > (1u << 20) || events > UINT32_MAX) {
-      throw std::runtime_error("SIZE_MIB is at most 1048576, EVENTS_PER_WARP at most 2^32 - 1");
+    const std::uint64_t history_depth = argc > 5 ? parse_count(argv[5], "HISTORY_DEPTH") : 0;
+    if (size_mib > (1u << 20) || events > UINT32_MAX || history_depth > (1u << 16)) {
+      throw std::runtime_error(
+          "SIZE_MIB is at most 1048576, EVENTS_PER_WARP at most 2^32 - 1, HISTORY_DEPTH at most "
+          "65536");
     }
     // Sized by the events alone, so 1024 MiB of 1 Ki-event warps is exactly 64 Ki warps.
     const std::uint64_t stride = sizeof(WarpBufferHeader) + events * sizeof(TraceEvent);
@@ -194,7 +225,8 @@ int main(int argc, char** argv) {
     if (warps == 0 || warps > UINT32_MAX) {
       throw std::runtime_error("SIZE_MIB and EVENTS_PER_WARP give no valid warp count");
     }
-    const Shape shape{static_cast<std::uint32_t>(warps), static_cast<std::uint32_t>(events)};
+    const Shape shape{static_cast<std::uint32_t>(warps), static_cast<std::uint32_t>(events),
+                      static_cast<std::uint32_t>(history_depth)};
     write_plain(dir + "/base.trace", shape, {});
     // Each file is written, not copied, so that all of them sit in the page cache alike.
     write_plain(dir + "/same.trace", shape, {});
