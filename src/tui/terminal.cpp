@@ -159,6 +159,8 @@ constexpr std::string_view SHOW_CURSOR = "\x1b[?25h";
 // Every Debian system has it (ncurses-base).
 constexpr const char* FALLBACK_TERMINAL = "xterm-256color";
 
+bool terminfo_knows_terminal(int fd);
+
 bool colors_wanted() {
   const char* no_color = std::getenv("NO_COLOR");
   return no_color == nullptr || *no_color == '\0';
@@ -376,11 +378,11 @@ Status Terminal::start() {
   ::unsetenv("LINES");
   ::unsetenv("COLUMNS");
   const char* type = std::getenv("TERM");
-  s.screen = newterm(nullptr, s.output, s.input);
-  // Without a usable description of its own (TERM unset, or a name this system's terminfo
-  // lacks, as with many terminals over ssh), the terminal is driven as an xterm: the viewer's
-  // sequences are xterm's anyway.
-  if (s.screen == nullptr) s.screen = newterm(FALLBACK_TERMINAL, s.output, s.input);
+  // Without a description of its own (TERM unset, or a name this system's terminfo lacks, as
+  // with many terminals over ssh), the terminal is driven as an xterm: the viewer's sequences are
+  // xterm's anyway.
+  const char* name = terminfo_knows_terminal(::fileno(s.output)) ? nullptr : FALLBACK_TERMINAL;
+  s.screen = newterm(name, s.output, s.input);
   if (s.screen == nullptr) {
     if (type == nullptr || *type == '\0') return fail("The terminal type is not set (TERM)");
     return fail("Unknown terminal type \"{}\"", lossy_utf8(type));
@@ -528,4 +530,22 @@ void Terminal::restore() {
   if (s.saved_locale) std::setlocale(LC_CTYPE, s.saved_locale->c_str());
 }
 
+}  // namespace vemo::tui
+
+// Last in the file: <term.h> defines a macro for every capability name (columns, lines, ...).
+#include <term.h>
+
+namespace vemo::tui {
+namespace {
+
+// Whether the terminfo database describes TERM. Probed with setupterm because a failing newterm
+// keeps memory it allocated.
+bool terminfo_knows_terminal(int fd) {
+  int found = 0;
+  if (setupterm(nullptr, fd, &found) != OK) return false;
+  del_curterm(cur_term);
+  return true;
+}
+
+}  // namespace
 }  // namespace vemo::tui

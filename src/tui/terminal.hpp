@@ -69,7 +69,8 @@ KeyEvent key_from_character(char32_t c);
 // ---- the terminal ----
 
 // The full-screen terminal. `enable_raw_mode` puts the terminal in raw mode, where input comes from
-// standard input when it is a terminal, else from /dev/tty; drawing goes to standard output.
+// standard input when it is a terminal, else from /dev/tty; drawing goes to standard output. Until
+// `restore`, a signal that ends the process gives the terminal back first (SignalRestore).
 class Terminal {
  public:
   // Fails with the system's error when there is no terminal to put in raw mode.
@@ -81,7 +82,8 @@ class Terminal {
 
   // Switches standard output to the alternate screen.
   Status enter_alternate_screen();
-  // Starts the full-screen drawing and input over the terminal.
+  // Starts the full-screen drawing and input over the terminal, as described by TERM, or as an
+  // xterm-256color when TERM is unset or names no terminal the system knows.
   Status start();
   // Draws one frame through `draw` into an off-screen buffer the size of the screen and writes
   // only the cells that changed since the previous frame; the cursor stays hidden.
