@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <vector>
@@ -52,6 +53,21 @@ TEST_P(DiffTable, FindsTheExpectedDivergences) {
   const DiffCase& c = GetParam();
   const auto diff = c.config.cross_gpu ? diff_events_cross_gpu : diff_events;
   EXPECT_EQ(diff(kWarp, c.a, c.b, c.config), c.expected);
+}
+
+// The sized walk that the comparison uses: counts stop at their limit without overshooting it
+// (a matched pair can give three divergences at once), and a part-sized output gets the prefix.
+TEST_P(DiffTable, CountingAndFillingAgreeWithTheList) {
+  const DiffCase& c = GetParam();
+  const std::size_t found = c.expected.size();
+  EXPECT_EQ(count_divergences(c.a, c.b, c.config, 0), found);
+  for (std::size_t n = 1; n <= found + 1; ++n) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(count_divergences(c.a, c.b, c.config, n), std::min(n, found));
+    std::vector<Divergence> out(std::min(n, found));
+    diff_events_into(kWarp, c.a, c.b, c.config, out);
+    EXPECT_EQ(out, std::vector<Divergence>(c.expected.begin(), c.expected.begin() + out.size()));
+  }
 }
 
 const CompareConfig kDefault{};

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace vemo {
 
@@ -21,22 +22,14 @@ std::optional<std::uint64_t> distance_to_site(std::span<const TraceEvent> events
   return std::nullopt;
 }
 
-// The walk shared by both variants; `masks_differ` is the only thing that tells them apart.
-template <class MaskTest>
-std::vector<Divergence> diff_with(std::uint32_t warp_idx, std::span<const TraceEvent> a,
-                                  std::span<const TraceEvent> b, const CompareConfig& config,
-                                  MaskTest masks_differ) {
-  std::vector<Divergence> found;
-  auto emit = [&](std::uint64_t event_idx, std::uint32_t site_id, DivergenceKind kind) {
-    found.push_back(Divergence{.warp_idx = warp_idx,
-                               .event_idx = event_idx,
-                               .site_id = site_id,
-                               .kind = std::move(kind),
-                               .snapshot = std::nullopt});
-  };
+// The walk shared by both variants; `mask_test` is the only thing that tells them apart.
+// Each divergence goes to `sink.add`; the walk ends early once `sink.full()`.
+template <class Sink, class MaskTest>
+void walk(std::span<const TraceEvent> a, std::span<const TraceEvent> b, const CompareConfig& config,
+          MaskTest mask_test, Sink& sink) {
   std::size_t i = 0;
   std::size_t j = 0;
-  while (i < a.size() && j < b.size()) {
+  while (i < a.size() && j < b.size() && !sink.full()) {
     const TraceEvent& ea = a[i];
     const TraceEvent& eb = b[j];
     // Byte-identical events match with nothing to report; by far the most common case.
@@ -48,13 +41,13 @@ std::vector<Divergence> diff_with(std::uint32_t warp_idx, std::span<const TraceE
     if (ea.site_id == eb.site_id) {
       if (ea.branch_dir != eb.branch_dir &&
           ea.event_type == static_cast<std::uint8_t>(EventType::Branch)) {
-        emit(i, ea.site_id, {BranchKind{ea.branch_dir, eb.branch_dir}});
+        sink.add(i, ea.site_id, {BranchKind{ea.branch_dir, eb.branch_dir}});
       }
-      if (masks_differ(ea.active_mask, eb.active_mask)) {
-        emit(i, ea.site_id, {ActiveMaskKind{ea.active_mask, eb.active_mask}});
+      if (mask_test(ea.active_mask, eb.active_mask)) {
+        sink.add(i, ea.site_id, {ActiveMaskKind{ea.active_mask, eb.active_mask}});
       }
       if (config.compare_values && ea.value != eb.value) {
-        emit(i, ea.site_id, {ValueKind{ea.value, eb.value}});
+        sink.add(i, ea.site_id, {ValueKind{ea.value, eb.value}});
       }
       ++i;
       ++j;
@@ -63,40 +56,126 @@ std::vector<Divergence> diff_with(std::uint32_t warp_idx, std::span<const TraceE
     const auto k = distance_to_site(b, j, ea.site_id, config.lookahead);
     const auto m = distance_to_site(a, i, eb.site_id, config.lookahead);
     if (m && (!k || *m <= *k)) {
-      emit(i, ea.site_id, {ExtraEventsKind{*m, TraceSide::A}});
+      sink.add(i, ea.site_id, {ExtraEventsKind{*m, TraceSide::A}});
       i += *m;
     } else if (k) {
-      emit(i, eb.site_id, {ExtraEventsKind{*k, TraceSide::B}});
+      sink.add(i, eb.site_id, {ExtraEventsKind{*k, TraceSide::B}});
       j += *k;
     } else {
-      emit(i, ea.site_id, {PathKind{ea.site_id, eb.site_id}});
+      sink.add(i, ea.site_id, {PathKind{ea.site_id, eb.site_id}});
       if (!config.continue_after_path) break;
       ++i;
       ++j;
     }
   }
   if (i < a.size()) {
-    emit(i, a[i].site_id, {ExtraEventsKind{a.size() - i, TraceSide::A}});
+    sink.add(i, a[i].site_id, {ExtraEventsKind{a.size() - i, TraceSide::A}});
   } else if (j < b.size()) {
-    emit(i, b[j].site_id, {ExtraEventsKind{b.size() - j, TraceSide::B}});
+    sink.add(i, b[j].site_id, {ExtraEventsKind{b.size() - j, TraceSide::B}});
   }
-  return found;
 }
+
+constexpr auto masks_differ = [](std::uint32_t mask_a, std::uint32_t mask_b) {
+  return mask_a != mask_b;
+};
+
+constexpr auto lane_counts_differ = [](std::uint32_t mask_a, std::uint32_t mask_b) {
+  return std::popcount(mask_a) != std::popcount(mask_b);
+};
+
+template <class Sink>
+void walk_for(std::span<const TraceEvent> a, std::span<const TraceEvent> b,
+              const CompareConfig& config, Sink& sink) {
+  if (config.cross_gpu) {
+    walk(a, b, config, lane_counts_differ, sink);
+  } else {
+    walk(a, b, config, masks_differ, sink);
+  }
+}
+
+// Every divergence, appended to a list.
+class ListSink {
+ public:
+  explicit ListSink(std::uint32_t warp_idx) : warp_idx_(warp_idx) {}
+  void add(std::uint64_t event_idx, std::uint32_t site_id, DivergenceKind kind) {
+    found_.push_back({.warp_idx = warp_idx_,
+                      .event_idx = event_idx,
+                      .site_id = site_id,
+                      .kind = kind,
+                      .snapshot = std::nullopt});
+  }
+  bool full() const { return false; }
+  std::vector<Divergence> take() { return std::move(found_); }
+
+ private:
+  std::uint32_t warp_idx_;
+  std::vector<Divergence> found_;
+};
+
+// Only the number of divergences, up to a limit (0 for none).
+class CountSink {
+ public:
+  explicit CountSink(std::uint64_t limit) : limit_(limit) {}
+  void add(std::uint64_t, std::uint32_t, DivergenceKind) {
+    if (!full()) ++count_;
+  }
+  bool full() const { return limit_ != 0 && count_ >= limit_; }
+  std::uint64_t count() const { return count_; }
+
+ private:
+  std::uint64_t limit_;
+  std::uint64_t count_ = 0;
+};
+
+// The first divergences, written into storage sized for them.
+class SpanSink {
+ public:
+  SpanSink(std::uint32_t warp_idx, std::span<Divergence> out) : warp_idx_(warp_idx), out_(out) {}
+  void add(std::uint64_t event_idx, std::uint32_t site_id, DivergenceKind kind) {
+    if (full()) return;
+    out_[written_++] = {.warp_idx = warp_idx_,
+                        .event_idx = event_idx,
+                        .site_id = site_id,
+                        .kind = kind,
+                        .snapshot = std::nullopt};
+  }
+  bool full() const { return written_ == out_.size(); }
+
+ private:
+  std::uint32_t warp_idx_;
+  std::span<Divergence> out_;
+  std::size_t written_ = 0;
+};
 
 }  // namespace
 
 std::vector<Divergence> diff_events(std::uint32_t warp_idx, std::span<const TraceEvent> a,
                                     std::span<const TraceEvent> b, const CompareConfig& config) {
-  return diff_with(warp_idx, a, b, config,
-                   [](std::uint32_t mask_a, std::uint32_t mask_b) { return mask_a != mask_b; });
+  ListSink sink(warp_idx);
+  walk(a, b, config, masks_differ, sink);
+  return sink.take();
 }
 
 std::vector<Divergence> diff_events_cross_gpu(std::uint32_t warp_idx, std::span<const TraceEvent> a,
                                               std::span<const TraceEvent> b,
                                               const CompareConfig& config) {
-  return diff_with(warp_idx, a, b, config, [](std::uint32_t mask_a, std::uint32_t mask_b) {
-    return std::popcount(mask_a) != std::popcount(mask_b);
-  });
+  ListSink sink(warp_idx);
+  walk(a, b, config, lane_counts_differ, sink);
+  return sink.take();
+}
+
+std::uint64_t count_divergences(std::span<const TraceEvent> a, std::span<const TraceEvent> b,
+                                const CompareConfig& config, std::uint64_t limit) {
+  CountSink sink(limit);
+  walk_for(a, b, config, sink);
+  return sink.count();
+}
+
+void diff_events_into(std::uint32_t warp_idx, std::span<const TraceEvent> a,
+                      std::span<const TraceEvent> b, const CompareConfig& config,
+                      std::span<Divergence> out) {
+  SpanSink sink(warp_idx, out);
+  walk_for(a, b, config, sink);
 }
 
 }  // namespace vemo

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/heap_optional.hpp"
 #include "trace/trace_file.hpp"
 
 namespace vemo {
@@ -83,12 +84,13 @@ struct SnapshotPair {
   bool operator==(const SnapshotPair&) const = default;
 };
 
+// Comparisons make millions of these, and few carry a snapshot: it is kept out of line.
 struct Divergence {
   std::uint32_t warp_idx = 0;
   std::uint64_t event_idx = 0;
   std::uint32_t site_id = 0;
   DivergenceKind kind;
-  std::optional<SnapshotPair> snapshot;
+  HeapOptional<SnapshotPair> snapshot;
   bool operator==(const Divergence&) const = default;
 };
 

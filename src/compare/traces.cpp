@@ -16,6 +16,7 @@
 
 #include "compare/diff.hpp"
 #include "compare/workers.hpp"
+#include "core/fresh_memory.hpp"
 
 namespace vemo {
 
@@ -124,42 +125,80 @@ std::span<const TraceEvent> job_sequence(const Trace& trace,
   return storage;
 }
 
-// Each job's divergences, by job position. With a limit a job keeps at most that many: the cut
-// keeps a prefix of the joined list, so no job can give more to it.
-std::vector<std::vector<Divergence>> diff_all_jobs(const std::vector<WarpJob>& jobs, const Trace& a,
-                                                   const Trace& b, const SiteRemapper* remapper,
-                                                   const CompareConfig& config) {
-  std::vector<std::vector<Divergence>> per_job(jobs.size());
-  if (jobs.empty()) return per_job;
+// Runs `run`(k) for every k below `count` on the worker pool and waits for all.
+template <class Run>
+void on_pool(std::size_t count, Run run) {
+  if (count == 0) return;
   worker_pool().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size()), [&](const auto& range) {
-      for (std::size_t k = range.begin(); k != range.end(); ++k) {
-        std::vector<Divergence> found = diff_warp_job(jobs[k], a, b, remapper, config);
-        if (config.max_divergences != 0 && found.size() > config.max_divergences) {
-          found.resize(config.max_divergences);
-          found.shrink_to_fit();
-        }
-        per_job[k] = std::move(found);
-      }
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count), [&](const auto& range) {
+      for (std::size_t k = range.begin(); k != range.end(); ++k) run(k);
     });
   });
-  return per_job;
 }
 
-// The lists joined in job order, cut to the first `limit` divergences (0 keeps all).
-std::vector<Divergence> join_in_job_order(std::vector<std::vector<Divergence>>& per_job,
-                                          std::uint64_t limit) {
+// `count` default records in fresh storage.
+std::vector<Divergence> fresh_records(std::uint64_t count) {
+  std::vector<Divergence> records;
+  reserve_fresh(records, count);
+  records.resize(count);
+  return records;
+}
+
+// Both event sequences of a job, with the storage that backs them when they are copied.
+class JobEvents {
+ public:
+  JobEvents(const WarpJob& job, const Trace& a, const Trace& b, const SiteRemapper* remapper)
+      : a_(job_sequence(a, job.warps_a, nullptr, storage_a_)),
+        b_(job_sequence(b, job.warps_b, effective(remapper), storage_b_)) {}
+  JobEvents(const JobEvents&) = delete;
+  JobEvents& operator=(const JobEvents&) = delete;
+
+  std::span<const TraceEvent> a() const { return a_; }
+  std::span<const TraceEvent> b() const { return b_; }
+
+ private:
+  std::vector<TraceEvent> storage_a_;
+  std::vector<TraceEvent> storage_b_;
+  std::span<const TraceEvent> a_;
+  std::span<const TraceEvent> b_;
+};
+
+// Each job's number of divergences, by job position; with a limit, at most that many, since
+// the cut keeps a prefix of the joined list and no job can give more to it.
+std::vector<std::uint64_t> count_per_job(const std::vector<WarpJob>& jobs, const Trace& a,
+                                         const Trace& b, const SiteRemapper* remapper,
+                                         const CompareConfig& config) {
+  std::vector<std::uint64_t> counts(jobs.size());
+  on_pool(jobs.size(), [&](std::size_t k) {
+    const JobEvents events(jobs[k], a, b, remapper);
+    counts[k] = count_divergences(events.a(), events.b(), config, config.max_divergences);
+  });
+  return counts;
+}
+
+// The divergences of all jobs joined in job order and cut to the first `limit` (0 keeps all).
+// The counts size the list once; each job then writes the part of it that the cut keeps, and
+// jobs that keep nothing are not walked again.
+std::vector<Divergence> diff_in_job_order(const std::vector<WarpJob>& jobs,
+                                          const std::vector<std::uint64_t>& counts, const Trace& a,
+                                          const Trace& b, const SiteRemapper* remapper,
+                                          const CompareConfig& config) {
+  std::vector<std::uint64_t> starts(jobs.size());
   std::uint64_t total = 0;
-  for (const auto& found : per_job) total += found.size();
-  if (limit != 0) total = std::min(total, limit);
-  std::vector<Divergence> joined;
-  joined.reserve(total);
-  for (auto& found : per_job) {
-    const auto take =
-        static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(found.size(), total - joined.size()));
-    std::move(found.begin(), found.begin() + take, std::back_inserter(joined));
-    std::vector<Divergence>().swap(found);
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    starts[k] = total;
+    total += counts[k];
   }
+  if (config.max_divergences != 0) total = std::min(total, config.max_divergences);
+  std::vector<Divergence> joined = fresh_records(total);
+  on_pool(jobs.size(), [&](std::size_t k) {
+    const std::uint64_t start = std::min(starts[k], total);
+    const std::uint64_t end = std::min(starts[k] + counts[k], total);
+    if (start == end) return;
+    const JobEvents events(jobs[k], a, b, remapper);
+    diff_events_into(jobs[k].warp_idx, events.a(), events.b(), config,
+                     std::span(joined).subspan(start, end - start));
+  });
   return joined;
 }
 
@@ -212,8 +251,8 @@ std::optional<std::uint32_t> warp_holding_event(const Trace& trace,
   return std::nullopt;
 }
 
-std::optional<SnapshotPair> snapshot_pair(const std::optional<OperandSnapshot>& a,
-                                          const std::optional<OperandSnapshot>& b) {
+HeapOptional<SnapshotPair> snapshot_pair(const std::optional<OperandSnapshot>& a,
+                                         const std::optional<OperandSnapshot>& b) {
   if (!a && !b) return std::nullopt;
   SnapshotPair pair;
   if (a) {
@@ -314,12 +353,9 @@ std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b) {
 
 std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const Trace& b,
                                       const SiteRemapper* remapper, const CompareConfig& config) {
-  std::vector<TraceEvent> storage_a;
-  std::vector<TraceEvent> storage_b;
-  const auto events_a = job_sequence(a, job.warps_a, nullptr, storage_a);
-  const auto events_b = job_sequence(b, job.warps_b, effective(remapper), storage_b);
-  return config.cross_gpu ? diff_events_cross_gpu(job.warp_idx, events_a, events_b, config)
-                          : diff_events(job.warp_idx, events_a, events_b, config);
+  const JobEvents events(job, a, b, remapper);
+  return config.cross_gpu ? diff_events_cross_gpu(job.warp_idx, events.a(), events.b(), config)
+                          : diff_events(job.warp_idx, events.a(), events.b(), config);
 }
 
 Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareConfig& config,
@@ -335,11 +371,11 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
   diagnostics(fmt::format("Comparing {} warps...\n", jobs.size()));
 
   DiffResult result;
-  auto per_job = diff_all_jobs(jobs, a, b, remapper, config);
+  const auto counts = count_per_job(jobs, a, b, remapper, config);
   // Jobs have distinct warp_idx values, so the diverged warps are the jobs that found any.
-  result.warps_diverged = static_cast<std::uint64_t>(
-      std::ranges::count_if(per_job, [](const auto& found) { return !found.empty(); }));
-  result.divergences = join_in_job_order(per_job, config.max_divergences);
+  result.warps_diverged =
+      static_cast<std::uint64_t>(std::ranges::count_if(counts, [](auto n) { return n != 0; }));
+  result.divergences = diff_in_job_order(jobs, counts, a, b, remapper, config);
   // A divergence's snapshot depends on it alone, so only the kept ones are looked up.
   attach_snapshots(result.divergences, jobs, a, b, effective(remapper));
   if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);
