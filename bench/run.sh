@@ -87,3 +87,6 @@ echo "  vemo-diff, identical pair, zstd         $(ms "$compressed")   $(ratio "$
 echo "  vemo-diff, identical pair, 1 worker     $(ms "$identical_one")   speed-up $(ratio "$identical_one" "$identical") with $workers"
 echo "  comparison alone, all workers           $(ms "$compare_all")"
 echo "  comparison alone, 1 worker              $(ms "$compare_one")   speed-up $(ratio "$compare_one" "$compare_all") with $workers"
+
+echo
+"$(dirname "$0")/divergent.sh" "$build" "${VEMO_BASELINE_BUILD:-}" "$size_mib"
