@@ -742,6 +742,31 @@ TEST(ValueHistory, MaxShownCountsOnlyPrintedBlocks) {
   }
 }
 
+// Each divergence shows its own warp's history, also when one warp's divergences come in a row
+// or the list goes back to an earlier warp.
+TEST(ValueHistory, EachDivergenceShowsItsWarpsHistory) {
+  const Trace a = TraceBuilder()
+                      .shape(2, 1)
+                      .history(4, {{0, history_of(1, 1, 1, 5)}, {1, history_of(1, 1, 1, 6)}})
+                      .build();
+  const Trace b = TraceBuilder().shape(2, 1).build();
+  const DiffResult result = result_of({
+      divergence(0, 0, 1, {BranchKind{1, 0}}),
+      divergence(0, 1, 1, {BranchKind{1, 0}}),
+      divergence(1, 0, 1, {BranchKind{1, 0}}),
+      divergence(0, 2, 1, {BranchKind{1, 0}}),
+  });
+  auto block = [](int warp, int value) {
+    return fmt::format(
+        "\n  Divergence at 0x00000001 (warp {})\n    Trace A history:\n"
+        "      [ -1] value={:<10} (0x00000001) seq=1\n",
+        warp, value);
+  };
+  EXPECT_EQ(output([&] { print_value_history(result, a, b, 10, nullptr); }),
+            "\n=== Value History (Time-Travel) ===\n" + block(0, 5) + block(0, 5) + block(1, 6) +
+                block(0, 5));
+}
+
 TEST(ValueHistory, StyledBlock) {
   const Trace a = TraceBuilder().shape(1, 1).history(4, {{0, history_of(1, 1, 0x10, 5)}}).build();
   const DiffResult result = result_of({divergence(0, 0, 0x10, {BranchKind{1, 0}})});

@@ -38,8 +38,18 @@ class OutputSink {
     buffer_->push_back(c);
     drain_when_full();
   }
+  void put(char c, std::size_t count) {
+    buffer_->append(count, c);
+    drain_when_full();
+  }
   template <class... A>
   void print(fmt::format_string<A...> format, A&&... args) {
+    fmt::format_to(std::back_inserter(*buffer_), format, std::forward<A>(args)...);
+    drain_when_full();
+  }
+  // The same with a format string compiled with FMT_COMPILE, for lines written very often.
+  template <class Compiled, class... A>
+  void print_compiled(const Compiled& format, A&&... args) {
     fmt::format_to(std::back_inserter(*buffer_), format, std::forward<A>(args)...);
     drain_when_full();
   }

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "core/file_io.hpp"
@@ -50,24 +51,29 @@ void format_details(fmt::memory_buffer& out, const DivergenceKind& kind) {
   auto to = std::back_inserter(out);
   std::visit(
       Overloaded{
-          [&](const BranchKind& k) { fmt::format_to(to, "dir_a={} dir_b={}", k.dir_a, k.dir_b); },
-          [&](const ActiveMaskKind& k) {
-            fmt::format_to(to, "mask_a=0x{:08x} mask_b=0x{:08x}", k.mask_a, k.mask_b);
+          [&](const BranchKind& k) {
+            fmt::format_to(to, FMT_COMPILE("dir_a={} dir_b={}"), k.dir_a, k.dir_b);
           },
-          [&](const ValueKind& k) { fmt::format_to(to, "val_a={} val_b={}", k.val_a, k.val_b); },
+          [&](const ActiveMaskKind& k) {
+            fmt::format_to(to, FMT_COMPILE("mask_a=0x{:08x} mask_b=0x{:08x}"), k.mask_a, k.mask_b);
+          },
+          [&](const ValueKind& k) {
+            fmt::format_to(to, FMT_COMPILE("val_a={} val_b={}"), k.val_a, k.val_b);
+          },
           [&](const PathKind& k) {
-            fmt::format_to(to, "site_a=0x{:08x} site_b=0x{:08x}", k.site_a, k.site_b);
+            fmt::format_to(to, FMT_COMPILE("site_a=0x{:08x} site_b=0x{:08x}"), k.site_a, k.site_b);
           },
           [&](const ExtraEventsKind& k) {
-            fmt::format_to(to, "count={} in_trace={}", k.count, trace_side_name(k.in_trace));
+            fmt::format_to(to, FMT_COMPILE("count={} in_trace={}"), k.count,
+                           trace_side_name(k.in_trace));
           },
       },
       kind.value);
 }
 
 void write_csv_row(OutputSink& sink, const Divergence& divergence, const SiteMap* site_map) {
-  sink.print("{},{},0x{:08x},{},", divergence.warp_idx, divergence.event_idx, divergence.site_id,
-             divergence.kind.name());
+  sink.print_compiled(FMT_COMPILE("{},{},0x{:08x},{},"), divergence.warp_idx, divergence.event_idx,
+                      divergence.site_id, divergence.kind.name());
   fmt::memory_buffer details;
   format_details(details, divergence.kind);
   write_csv_field(sink, {details.data(), details.size()});
@@ -150,9 +156,9 @@ void write_slice_event(json::Writer& writer, const Divergence& divergence, std::
                        double ts, std::uint32_t warps_per_block) {
   const std::string_view kind = divergence.kind.name();
   fmt::memory_buffer name;
-  fmt::format_to(std::back_inserter(name), "{} [{}]", label, kind);
+  fmt::format_to(std::back_inserter(name), FMT_COMPILE("{} [{}]"), label, kind);
   std::array<char, 10> site_id{};
-  fmt::format_to_n(site_id.data(), site_id.size(), "0x{:08x}", divergence.site_id);
+  fmt::format_to_n(site_id.data(), site_id.size(), FMT_COMPILE("0x{:08x}"), divergence.site_id);
   const std::array args{
       ChromeArg{"event_idx", divergence.event_idx},
       ChromeArg{"kind", kind},

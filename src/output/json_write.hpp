@@ -2,6 +2,7 @@
 // Pretty-printed JSON output shared by the JSON reports and the Chrome-trace export, written
 // straight into an output sink.
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -24,11 +25,22 @@ class SinkStream {
   using Ch = char;
   explicit SinkStream(OutputSink& sink) : sink_(&sink) {}
   void Put(char c) { sink_->put(c); }
+  void Put(char c, std::size_t count) { sink_->put(c, count); }
   void Flush() {}
 
  private:
   OutputSink* sink_;
 };
+
+// Found by RapidJSON through argument-dependent lookup: indentation goes out as one run, not
+// one character at a time.
+inline void PutReserve(SinkStream& /*stream*/, std::size_t /*count*/) {}
+inline void PutUnsafe(SinkStream& stream, char c) {
+  stream.Put(c);
+}
+inline void PutN(SinkStream& stream, char c, std::size_t count) {
+  stream.Put(c, count);
+}
 
 // RapidJSON lays out the document (indentation, commas, numbers); strings, keys included, are
 // escaped by `write_string`, since RapidJSON writes upper-case hexadecimal digits.

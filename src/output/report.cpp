@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "compare/histories.hpp"
@@ -190,18 +191,49 @@ std::uint32_t confidence_percent(double confidence) {
 // ---------------------------------------------------------------------------------------------
 // Value history
 
-void print_history_block(std::string_view title, console::Style style,
+void write_history_block(OutputSink& out, std::string_view title, console::Style style,
                          const std::vector<HistoryEntry>& entries, const SiteMap* site_map) {
   if (entries.empty()) return;
-  print("    {}\n", paint(title, style));
+  out.print("    {}\n", paint(title, style));
   const std::size_t shown = std::min(HISTORY_CONTEXT, entries.size());
   for (std::size_t i = entries.size() - shown; i < entries.size(); ++i) {
     const HistoryEntry& entry = entries[i];
     const auto offset = -static_cast<std::int64_t>(entries.size() - i);
-    print("      [{:+3}] value={:<10} ({}) seq={}\n", offset, entry.value,
-          site_label(site_map, entry.site_id), entry.seq);
+    out.print_compiled(FMT_COMPILE("      [{:+3}] value={:<10} ({}) seq={}\n"), offset, entry.value,
+                       site_label(site_map, entry.site_id), entry.seq);
   }
 }
+
+// The history blocks of each divergence in turn, as text; empty when neither trace has entries.
+// Without cross-GPU mode they depend on the warp alone, and a warp's divergences follow one
+// another in the list, so each warp's histories are read, sorted and formatted once.
+class HistoryBlocks {
+ public:
+  HistoryBlocks(const Trace& a, const Trace& b, bool cross_gpu, const SiteMap* site_map)
+      : a_(a), b_(b), pairing_(a, b, cross_gpu), per_warp_(!cross_gpu), site_map_(site_map) {}
+
+  const std::string& of(const Divergence& divergence) {
+    if (per_warp_ && last_warp_ == divergence.warp_idx) return text_;
+    last_warp_ = divergence.warp_idx;
+    const HistoryPair histories =
+        pairing_.histories(a_, b_, divergence.warp_idx, divergence.event_idx);
+    text_.clear();
+    OutputSink out(text_);
+    write_history_block(out, "Trace A history:", console::fg(Color::Cyan), histories.a, site_map_);
+    write_history_block(out, "Trace B history:", console::fg(Color::Magenta), histories.b,
+                        site_map_);
+    return text_;
+  }
+
+ private:
+  const Trace& a_;
+  const Trace& b_;
+  HistoryPairing pairing_;
+  bool per_warp_;
+  const SiteMap* site_map_;
+  std::optional<std::uint32_t> last_warp_;
+  std::string text_;
+};
 
 }  // namespace
 
@@ -334,18 +366,17 @@ void print_value_history(const DiffResult& result, const Trace& a, const Trace& 
     return;
   }
   print("\n{}\n", paint("=== Value History (Time-Travel) ===", console::kBold));
-  const HistoryPairing pairing(a, b, result.cross_gpu.has_value());
+  HistoryBlocks blocks(a, b, result.cross_gpu.has_value(), site_map);
+  const std::string heading = paint("Divergence at", console::kBold);
   std::uint64_t shown = 0;
   for (const Divergence& divergence : result.divergences) {
     if (shown >= max_shown) break;
-    const HistoryPair histories =
-        pairing.histories(a, b, divergence.warp_idx, divergence.event_idx);
-    if (histories.a.empty() && histories.b.empty()) continue;
-    print("\n  {} {} (warp {})\n", paint("Divergence at", console::kBold),
+    const std::string& text = blocks.of(divergence);
+    if (text.empty()) continue;
+    print("\n  {} {} (warp {})\n", heading,
           paint(site_label(site_map, divergence.site_id), console::fg(Color::Green)),
           divergence.warp_idx);
-    print_history_block("Trace A history:", console::fg(Color::Cyan), histories.a, site_map);
-    print_history_block("Trace B history:", console::fg(Color::Magenta), histories.b, site_map);
+    console::out(text);
     ++shown;
   }
 }
