@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/export_targets.hpp"
 #include "compare/classifier.hpp"
 #include "compare/filters.hpp"
 #include "compare/sessions.hpp"
@@ -179,6 +180,12 @@ int print_console_report(const Args& args, const Trace& a, const Trace& b, const
 }
 
 Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
+  // A dump run writes no export.
+  if (!args.dump_a && !args.dump_b) {
+    if (auto checked = refuse_exports_over_inputs(args); !checked) {
+      return fail(std::move(checked.error()));
+    }
+  }
   progress(args, "Loading traces...\n");
   auto trace_a = load(load_trace, "trace A", args.trace_a);
   if (!trace_a) return fail(std::move(trace_a.error()));

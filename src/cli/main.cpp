@@ -1,5 +1,6 @@
-// Process entry: the console first (SIGPIPE ignored, styling decided), then the command line
-// and the run; an error becomes the error report with status 1.
+// Process entry: the console first (SIGPIPE ignored, styling decided) and the fault handler for
+// traces that shrink while mapped, then the command line and the run; an error becomes the
+// error report with status 1.
 
 #include <exception>
 #include <string>
@@ -9,9 +10,12 @@
 #include "cli/driver.hpp"
 #include "core/console.hpp"
 #include "core/error.hpp"
+#include "trace/mapping_guard.hpp"
 
 int main(int argc, char** argv) {
   vemo::console::init();
+  // Before the worker pool and the viewer start: the viewer's own handlers chain to it.
+  vemo::install_mapping_fault_handler();
   try {
     const auto args = vemo::parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (!args) {

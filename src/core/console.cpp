@@ -38,6 +38,9 @@ void flush_out_buffer() {
 
 void init() {
   std::signal(SIGPIPE, SIG_IGN);
+  // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported like any
+  // other failed write, instead of killing the run.
+  std::signal(SIGXFSZ, SIG_IGN);
   g_styling = decide_styling(std::getenv("CLICOLOR_FORCE"), std::getenv("NO_COLOR"),
                              std::getenv("CLICOLOR"), ::isatty(STDOUT_FILENO) == 1);
 }

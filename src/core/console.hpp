@@ -13,8 +13,9 @@
 
 namespace vemo::console {
 
-// Ignores SIGPIPE (a reader that goes away shows as a failed write) and takes the styling
-// decision from the environment and whether standard output is a terminal.
+// Ignores SIGPIPE (a reader that goes away shows as a failed write) and SIGXFSZ (a file grown
+// past the size limit shows as a failed write too) and takes the styling decision from the
+// environment and whether standard output is a terminal.
 void init();
 
 // Styling is on when CLICOLOR_FORCE is set to anything but "0"; else off when NO_COLOR is set,

@@ -135,6 +135,8 @@ Result<TraceData> map_file(const FileDescriptor& file, const std::string& shown_
   };
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) return fail(mmap_error(Error::system(errno)));
+  // A FIFO, directory or device cannot be mapped as a file image; refused here as mmap would.
+  if (!S_ISREG(status.st_mode)) return fail(mmap_error(Error::system(ENODEV)));
   if (status.st_size < 0) {
     return fail(mmap_error(Error("mapping length overflows the signed size range")));
   }
@@ -143,7 +145,7 @@ Result<TraceData> map_file(const FileDescriptor& file, const std::string& shown_
   const std::size_t mapping_length = std::max<std::size_t>(size, 1);
   void* address = ::mmap(nullptr, mapping_length, PROT_READ, MAP_SHARED, file.get(), 0);
   if (address == MAP_FAILED) return fail(mmap_error(Error::system(errno)));
-  return TraceData::mapped(address, mapping_length, size);
+  return TraceData::mapped(address, mapping_length, size, shown_path);
 }
 
 class DecompressContext {
@@ -246,11 +248,13 @@ std::string_view cmp_predicate_name(CmpPredicate predicate) {
   return "cmp";
 }
 
-TraceData TraceData::mapped(void* address, std::size_t mapping_length, std::size_t length) {
+TraceData TraceData::mapped(void* address, std::size_t mapping_length, std::size_t length,
+                            std::string_view shown_path) {
   TraceData data;
   data.data_ = static_cast<std::uint8_t*>(address);
   data.mapping_length_ = mapping_length;
   data.size_ = length;
+  data.registration_ = MappingRegistration(address, mapping_length, shown_path);
   return data;
 }
 
@@ -275,7 +279,8 @@ bool TraceData::resize(std::size_t length) {
 TraceData::TraceData(TraceData&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      mapping_length_(std::exchange(other.mapping_length_, 0)) {}
+      mapping_length_(std::exchange(other.mapping_length_, 0)),
+      registration_(std::move(other.registration_)) {}
 
 TraceData& TraceData::operator=(TraceData&& other) noexcept {
   if (this != &other) {
@@ -283,6 +288,7 @@ TraceData& TraceData::operator=(TraceData&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     mapping_length_ = std::exchange(other.mapping_length_, 0);
+    registration_ = std::move(other.registration_);
   }
   return *this;
 }
@@ -294,6 +300,7 @@ TraceData::~TraceData() {
 void TraceData::release() {
   if (data_ == nullptr) return;
   if (is_mapped()) {
+    registration_.reset();
     ::munmap(data_, mapping_length_);
   } else {
     std::free(data_);
@@ -305,7 +312,8 @@ void TraceData::release() {
 
 Result<Trace> load_trace(const std::string& path) {
   const std::string shown_path = lossy_utf8(path);
-  const auto file = open_file(path, O_RDONLY);
+  // Non-blocking, so that opening a FIFO returns at once (it is refused when mapped).
+  const auto file = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!file) {
     return fail(file.error().context(fmt::format("Failed to open trace file: {}", shown_path)));
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "trace/mapping_guard.hpp"
 
 namespace vemo {
 
@@ -129,7 +130,9 @@ std::string_view cmp_predicate_name(CmpPredicate predicate);
 // buffer holding the header followed by the decoded payload.
 class TraceData {
  public:
-  static TraceData mapped(void* address, std::size_t mapping_length, std::size_t length);
+  // `shown_path` names the file if it shrinks while mapped (see mapping_guard.hpp).
+  static TraceData mapped(void* address, std::size_t mapping_length, std::size_t length,
+                          std::string_view shown_path);
   static TraceData owned(std::size_t length);  // zero-filled
   // Resizes an owned image; bytes added are not initialised. False for a mapping or when
   // memory runs out (the image is then unchanged).
@@ -154,6 +157,7 @@ class TraceData {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t mapping_length_ = 0;  // non-zero for a mapping
+  MappingRegistration registration_;
 };
 
 struct Trace {

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -96,6 +98,7 @@ class SpawnSetup {
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     sigset_t empty;
     sigemptyset(&empty);
     posix_spawnattr_setsigdefault(&attr_, &defaults);
@@ -122,15 +125,53 @@ class SpawnSetup {
   posix_spawnattr_t attr_;
 };
 
+// posix_spawn has no resource-limit attribute, so the limit is lowered in this process for
+// the moment of the spawn: the child inherits it.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::optional<std::uint64_t> limit) : active_(limit.has_value()) {
+    if (!active_) return;
+    if (::getrlimit(RLIMIT_FSIZE, &saved_) != 0) throw_errno(errno, "getrlimit");
+    rlimit lowered = saved_;
+    lowered.rlim_cur = static_cast<rlim_t>(*limit);
+    if (::setrlimit(RLIMIT_FSIZE, &lowered) != 0) throw_errno(errno, "setrlimit");
+  }
+  ~FileSizeLimit() {
+    if (active_) ::setrlimit(RLIMIT_FSIZE, &saved_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  bool active_;
+  rlimit saved_{};
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds for poll until the deadline (-1: none), at least 0.
+int poll_timeout(std::optional<Clock::time_point> deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+  return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+}
+
 // Reads both pipes until each reaches end of file, polling so that neither can fill up and
-// stall the child.
-void drain(Fd& out_fd, std::string& out, Fd& err_fd, std::string& err) {
+// stall the child. Past the deadline the child is killed and its pipes read to the end.
+void drain(pid_t pid, std::optional<Clock::time_point> deadline, Fd& out_fd, std::string& out,
+           Fd& err_fd, std::string& err) {
   char buffer[65536];
   while (out_fd.is_open() || err_fd.is_open()) {
     pollfd fds[2] = {{out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    const int ready = ::poll(fds, 2, poll_timeout(deadline));
+    if (ready < 0) {
       if (errno == EINTR) continue;
       throw_errno(errno, "poll");
+    }
+    if (ready == 0) {
+      ::kill(pid, SIGKILL);
+      deadline.reset();
+      continue;
     }
     const std::pair<Fd*, std::string*> streams[2] = {{&out_fd, &out}, {&err_fd, &err}};
     for (int i = 0; i < 2; ++i) {
@@ -178,7 +219,10 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   setup.redirect(out.write.get(), STDOUT_FILENO);
   setup.redirect(err.write.get(), STDERR_FILENO);
   if (options.cwd) setup.chdir(*options.cwd);
-  const auto [pid, spawn_error] = setup.spawn(program, argv.data(), envp.data());
+  const auto [pid, spawn_error] = [&] {
+    const FileSizeLimit limit(options.file_size_limit);
+    return setup.spawn(program, argv.data(), envp.data());
+  }();
   out.write.reset();
   err.write.reset();
 
@@ -188,7 +232,9 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     result.err = "cannot start " + program + ": " + std::strerror(spawn_error);
     return result;
   }
-  drain(out.read, result.out, err.read, result.err);
+  std::optional<Clock::time_point> deadline;
+  if (options.timeout) deadline = Clock::now() + *options.timeout;
+  drain(pid, deadline, out.read, result.out, err.read, result.err);
   result.status = wait_for(pid);
   return result;
 }

@@ -1,0 +1,187 @@
+// End-to-end: the accidents of real use. Trace paths that are not regular files, a trace that
+// shrinks while it is mapped, an export aimed at an input, an export past the file-size limit.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "output_fixtures.hpp"
+#include "support/process.hpp"
+
+namespace vemo::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono_literals::operator""ms;
+using std::chrono_literals::operator""s;
+
+constexpr std::string_view kSiteMap =
+    R"json([{"site_id": 26, "filename": "k.cu", "function": "f", "line": 1, "column": 1,
+             "event_type": 0}])json";
+
+// Runs in a scratch directory so that the paths in messages are the short names.
+class CliAccident : public ::testing::Test {
+ protected:
+  fs::path dir = scratch_dir();
+  std::string a = "a.trace";
+  std::string b = "b.trace";
+
+  void SetUp() override {
+    write_trace(dir / a, baseline_warps());
+    write_trace(dir / b, diverged_warps());
+  }
+
+  ProcessResult run(const std::vector<std::string>& args, ProcessOptions options = {}) const {
+    options.cwd = dir.string();
+    options.timeout = 30s;  // a run that blocks fails instead of hanging the suite
+    return run_vemo(args, options);
+  }
+
+  std::string make_fifo(const std::string& name) const {
+    if (::mkfifo((dir / name).c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    return name;
+  }
+};
+
+TEST_F(CliAccident, TracePathThatIsNotARegularFileIsRefusedWithoutBlocking) {
+  const std::string fifo = make_fifo("fifo.trace");
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    const ProcessResult result = run({a, path});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Loading traces...\nError: Failed to load trace B: " + path +
+                              "\n\nCaused by:\n    0: Failed to mmap trace file: " + path +
+                              "\n    1: No such device (os error 19)\n");
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+// Holds the --map FIFO open for writing from the moment the run opens it, which is after both
+// traces are mapped; cuts trace B to nothing in that moment, then hands over the site map.
+class ShrinkWhileMapped {
+ public:
+  ShrinkWhileMapped(fs::path fifo, fs::path victim)
+      : worker_([this, fifo = std::move(fifo), victim = std::move(victim)] {
+          const int fd = open_writer(fifo);
+          if (fd < 0) return;
+          fs::resize_file(victim, 0);
+          (void)::write(fd, kSiteMap.data(), kSiteMap.size());
+          ::close(fd);
+        }) {}
+  ~ShrinkWhileMapped() {
+    done_ = true;
+    worker_.join();
+  }
+  ShrinkWhileMapped(const ShrinkWhileMapped&) = delete;
+  ShrinkWhileMapped& operator=(const ShrinkWhileMapped&) = delete;
+
+ private:
+  // Opening without blocking fails with ENXIO until the run opens the FIFO for reading.
+  int open_writer(const fs::path& fifo) const {
+    while (!done_) {
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0 || errno != ENXIO) return fd;
+      std::this_thread::sleep_for(2ms);
+    }
+    return -1;
+  }
+
+  std::atomic<bool> done_ = false;
+  std::thread worker_;
+};
+
+TEST_F(CliAccident, TraceThatShrinksWhileMappedEndsWithAnErrorNamingIt) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> options;  // what reads trace B after the site map is loaded
+  };
+  const Case cases[] = {
+      {"comparison on the worker pool", {}},
+      {"event dump on the main thread", {"--dump-b", "5"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_trace(dir / b, diverged_warps());
+    const std::string fifo = make_fifo("map-" + std::to_string(&c - cases) + ".json");
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--map", fifo, a, b});
+    ProcessResult result;
+    {
+      const ShrinkWhileMapped shrink(dir / fifo, dir / b);
+      result = run(args);
+    }
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(result.err.starts_with("Loading traces...\nLoaded 1 site mappings\n\n"))
+        << result.err;
+    EXPECT_TRUE(result.err.ends_with("\nError: Trace file changed while being read: b.trace\n"))
+        << result.err;
+    EXPECT_EQ(fs::file_size(dir / b), 0u);
+  }
+}
+
+TEST_F(CliAccident, ExportOntoAnInputIsRefusedBeforeAnythingIsWritten) {
+  write_file(dir / "sites.json", kSiteMap);
+  fs::create_hard_link(dir / a, dir / "hard.trace");
+  fs::create_symlink("sites.json", dir / "sym.json");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--csv", b, a, b},
+       "Refusing to overwrite trace B: --csv b.trace is the same file as "
+       "b.trace"},
+      {{"--csv", "./b.trace", a, b},
+       "Refusing to overwrite trace B: --csv ./b.trace is the same file as b.trace"},
+      {{"--export-flamegraph", "hard.trace", a, b},
+       "Refusing to overwrite trace A: --export-flamegraph hard.trace is the same file as "
+       "a.trace"},
+      {{"--map", "sites.json", "--csv", "out.csv", "--export-flamegraph", "sym.json", a, b},
+       "Refusing to overwrite site map: --export-flamegraph sym.json is the same file as "
+       "sites.json"},
+      {{"--remap-a", "sites.json", "--remap-b", "./sites.json", "--csv", "sym.json", "--tui", a, b},
+       "Refusing to overwrite remap-a: --csv sym.json is the same file as sites.json"},
+  };
+  const std::string trace_a = read_file(dir / a);
+  const std::string trace_b = read_file(dir / b);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const ProcessResult result = run(c.args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Error: " + c.message + "\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(read_file(dir / a), trace_a);
+    EXPECT_EQ(read_file(dir / b), trace_b);
+    EXPECT_EQ(read_file(dir / "sites.json"), kSiteMap);
+    EXPECT_FALSE(fs::exists(dir / "out.csv"));
+  }
+}
+
+TEST_F(CliAccident, ExportPastTheFileSizeLimitFailsWithTheSystemError) {
+  write_trace(dir / b, mask_warps(400, 0x0000ffff));
+  write_trace(dir / a, mask_warps(400, 0xffffffff));
+  for (const std::string option : {"--csv", "--export-flamegraph"}) {
+    SCOPED_TRACE(option);
+    ProcessOptions options;
+    options.file_size_limit = 4096;
+    const ProcessResult result = run({option, "out", a, b}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "Loading traces...\nComparing 1 warps...\n"
+              "Error: File too large (os error 27)\n");
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace vemo::testing
