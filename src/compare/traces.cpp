@@ -176,9 +176,9 @@ std::vector<std::uint64_t> count_per_job(const std::vector<WarpJob>& jobs, const
   return counts;
 }
 
-// The divergences of all jobs joined in job order and cut to the first `limit` (0 keeps all).
-// The counts size the list once; each job then writes the part of it that the cut keeps, and
-// jobs that keep nothing are not walked again.
+// The divergences of all jobs joined in job order and cut to the first `max_divergences` (0
+// keeps all). The counts size the list once; each job then writes the part of it that the cut
+// keeps, and jobs that keep nothing are not walked again.
 std::vector<Divergence> diff_in_job_order(const std::vector<WarpJob>& jobs,
                                           const std::vector<std::uint64_t>& counts, const Trace& a,
                                           const Trace& b, const SiteRemapper* remapper,
