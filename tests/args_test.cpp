@@ -214,6 +214,12 @@ TEST(ParseCommandLine, UsageErrors) {
       {{"a", "-1"}, "unexpected argument '-1' found"},  // no negative number either
       {{"-7x", "a", "b"}, "unexpected argument '-7x' found"},
       {{"-v1", "a", "b"}, "unexpected argument '-1' found"},
+      // Neither an option nor the end of the options hides inside a cluster.
+      {{"-v-csv", "out.csv", "a", "b"}, "unexpected argument '--csv' found"},
+      {{"-v-", "a", "b"}, "unexpected argument '--' found"},
+      {{"a", "b", "-vx"}, "unexpected argument '-x' found"},
+      // An option-like argument after an option that needs a value is that missing value.
+      {{"a", "b", "--csv", "-h"}, "a value is required for '--csv <PATH>' but none was supplied"},
       {{"a", "b", "--max-shown"},
        "a value is required for '--max-shown <MAX_SHOWN>' but none was supplied"},
       {{"a", "b", "-vn"},

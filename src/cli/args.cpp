@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <utility>
 #include <variant>
 
 #include <fmt/format.h>
-#include <CLI/CLI.hpp>
 
 #include "core/overloaded.hpp"
 #include "core/text.hpp"
@@ -193,17 +193,7 @@ CliExit usage_error(std::string_view message, std::string_view program) {
   };
 }
 
-// ---- tokens ----
-
-// The arguments as the library gets them, and the first problem it would let through.
-struct Tokens {
-  std::vector<std::string> list;
-  std::optional<std::string> error;
-
-  void fail(std::string message) {
-    if (!error) error = std::move(message);
-  }
-};
+// ---- scanning ----
 
 std::string flag_value_error(std::string_view flag, std::string_view value) {
   return fmt::format("the flag '{}' takes no value, but '{}' was given", flag, lossy_utf8(value));
@@ -217,111 +207,206 @@ std::string missing_value_error(const ArgDef& def) {
   return fmt::format("a value is required for '{}' but none was supplied", display_name(def));
 }
 
-// "--name" or "--name=value". The library reads an attached empty value as no value at all and
-// accepts values on flags, so both are settled here. Returns the option still awaiting its value.
-const ArgDef* take_long(const std::string& token, Tokens& tokens) {
-  const std::size_t eq = token.find('=');
-  const ArgDef* def = find_long(std::string_view(token).substr(2, eq - 2));
-  if (def == nullptr) {
-    const std::string_view name = std::string_view(token).substr(0, eq);
-    if (eq != std::string::npos && (name == "--help" || name == "--version")) {
-      tokens.fail(flag_value_error(name, token.substr(eq + 1)));  // not a request for them
-    } else {
-      tokens.list.push_back(token);  // unknown: the library reports it
-    }
-    return nullptr;
-  }
-  const std::string name = "--" + std::string(def->long_name);
-  if (!def->takes_value()) {
-    if (eq != std::string::npos)
-      tokens.fail(flag_value_error(display_name(*def), token.substr(eq + 1)));
-    tokens.list.push_back(name);
-    return nullptr;
-  }
-  if (eq == std::string::npos) {
-    tokens.list.push_back(token);
-    return def;
-  }
-  tokens.list.push_back(name);
-  tokens.list.push_back(token.substr(eq + 1));
-  return nullptr;
+// A character that cannot start an option name: a token that puts one after its dashes is a
+// positional value.
+bool is_name_start(char c) {
+  return c != '-' && c != '!' && c != ' ' && c != '\n';
 }
 
-// The long form of the automatic help or version flag with this short form; empty for others.
+// The long form of the help or version flag with this short form; empty for others.
 std::string_view automatic_flag(char c) {
   if (c == 'h') return "--help";
   if (c == 'V') return "--version";
   return {};
 }
 
-// A cluster of short forms such as "-vn5" or "-n=5". Returns the option still awaiting its value.
-const ArgDef* take_short(const std::string& token, Tokens& tokens) {
-  for (std::size_t i = 1; i < token.size(); ++i) {
-    const std::string_view rest = std::string_view(token).substr(i + 1);
-    const ArgDef* def = find_short(token[i]);
+// One pass over the arguments: what each definition was given, help and version requests, the
+// first problem of the token rules and the arguments that fit no definition, in command-line
+// order.
+class Scan {
+ public:
+  explicit Scan(const std::vector<std::string>& argv) {
+    for (std::size_t i = 1; i < argv.size(); ++i) take(argv[i]);
+    if (awaiting_ != nullptr) fail(missing_value_error(*awaiting_));
+    // A command line that ends waiting for a value asks for nothing else.
+    if (awaiting_ != nullptr || swallow_) help = version = false;
+  }
+
+  bool help = false;
+  bool version = false;
+  std::optional<std::string> problem;
+  std::vector<std::string> unexpected;
+  std::array<std::size_t, kArgs.size()> counts{};
+  std::array<std::string, kArgs.size()> values;  // the first value of each
+
+ private:
+  void fail(std::string message) {
+    if (!problem) problem = std::move(message);
+  }
+
+  void give(const ArgDef& def, std::string_view value) {
+    const auto index = static_cast<std::size_t>(&def - kArgs.data());
+    if (counts[index]++ == 0) values[index] = std::string(value);
+  }
+
+  void positional(const std::string& token) {
+    if (positionals_ < 2) {
+      give(kArgs[positionals_++], token);
+    } else {
+      unexpected.push_back(token);
+    }
+  }
+
+  void take(const std::string& token) {
+    const bool looks_like_option = token.size() >= 2 && token[0] == '-' && !only_positionals_;
+    if (awaiting_ != nullptr && looks_like_option) {
+      // "--csv --json": the option lacks its value. The option-like argument is still taken as
+      // that value, so "--csv -h" asks for no help.
+      fail(missing_value_error(*awaiting_));
+      awaiting_ = nullptr;
+      swallow_ = true;
+    }
+    if (swallow_ && !takes_nothing(token)) {
+      // Only the option of "--csv=-h" is taken as the value; what was attached stands alone.
+      swallow_ = false;
+      if (const auto attached = attached_value(token)) take(std::string(*attached));
+    } else if (awaiting_ != nullptr) {
+      give(*std::exchange(awaiting_, nullptr), token);
+    } else if (!looks_like_option) {
+      positional(token);
+    } else if (token == "--") {
+      only_positionals_ = true;
+    } else if (token.starts_with("--")) {
+      take_long(token);
+    } else {
+      take_short(token);
+    }
+  }
+
+  // An option-like argument that only fails: a help or version flag with a value, or a cluster
+  // that reaches one or a digit before anything it takes.
+  static bool takes_nothing(const std::string& token) {
+    if (token.starts_with("--")) {
+      const std::string_view name = std::string_view(token).substr(0, token.find('='));
+      return name.size() < token.size() && (name == "--help" || name == "--version");
+    }
+    for (std::size_t i = 1; i < token.size(); ++i) {
+      const ArgDef* def = find_short(token[i]);
+      if (def != nullptr && !def->takes_value()) continue;
+      if (def != nullptr) return false;
+      const bool digit = token[i] >= '0' && token[i] <= '9';
+      return digit || (!automatic_flag(token[i]).empty() && token[i + 1] == '=');
+    }
+    return false;
+  }
+
+  // The "value" of "--name=value" or "-vn=value" when the option takes one.
+  static std::optional<std::string_view> attached_value(const std::string& token) {
+    const std::size_t eq = token.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    const std::string_view value = std::string_view(token).substr(eq + 1);
+    if (token.starts_with("--")) {
+      const ArgDef* def = find_long(std::string_view(token).substr(2, eq - 2));
+      if (def != nullptr && def->takes_value()) return value;
+      return std::nullopt;
+    }
+    for (std::size_t i = 1; i < token.size(); ++i) {
+      const ArgDef* def = find_short(token[i]);
+      if (def == nullptr) return std::nullopt;
+      if (def->takes_value()) return i + 1 == eq ? std::optional(value) : std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+  // "--name" or "--name=value".
+  void take_long(const std::string& token) {
+    const std::size_t eq = token.find('=');
+    const std::string_view name = std::string_view(token).substr(0, eq);
+    const std::string_view value =
+        eq == std::string::npos ? std::string_view{} : std::string_view(token).substr(eq + 1);
+    if (name == "--help" || name == "--version") {
+      if (eq != std::string::npos) return fail(flag_value_error(name, value));
+      (name == "--help" ? help : version) = true;
+      return;
+    }
+    const ArgDef* def = find_long(name.substr(2));
     if (def == nullptr) {
-      // "-h=no" is no request for help, as "--help=no" is not.
-      const std::string_view automatic = automatic_flag(token[i]);
-      if (!automatic.empty() && rest.starts_with('=')) {
-        tokens.fail(flag_value_error(automatic, rest.substr(1)));
-        return nullptr;
+      if (is_name_start(token[2])) {
+        unexpected.push_back(token);
+      } else {
+        positional(token);
       }
-      // The library reads "-1" (also the "1" of "-v1") as a value; here it is an option the
-      // definition does not have.
-      if (token[i] >= '0' && token[i] <= '9') {
-        tokens.fail(unexpected_error("-" + token.substr(i)));
-        return nullptr;
-      }
-      break;  // unknown, or the help and version flags: the library's
+      return;
     }
     if (!def->takes_value()) {
-      if (rest.starts_with('=')) tokens.fail(flag_value_error(display_name(*def), rest.substr(1)));
-      continue;
-    }
-    if (rest.empty()) {
-      tokens.list.push_back(token);
-      return def;
-    }
-    if (rest.starts_with('=')) {
-      tokens.list.push_back(token.substr(0, i + 1));
-      tokens.list.emplace_back(rest.substr(1));
-      return nullptr;
-    }
-    break;
-  }
-  tokens.list.push_back(token);
-  return nullptr;
-}
-
-Tokens tokenize(const std::vector<std::string>& argv) {
-  Tokens tokens;
-  const ArgDef* awaiting = nullptr;
-  bool only_positionals = false;
-  for (std::size_t i = 1; i < argv.size(); ++i) {
-    const std::string& token = argv[i];
-    const bool looks_like_option = token.size() >= 2 && token[0] == '-';
-    if (awaiting != nullptr && looks_like_option && !only_positionals) {
-      // "--csv --json": the option lacks its value rather than taking the next option as it.
-      tokens.fail(missing_value_error(*awaiting));
-      awaiting = nullptr;
-    }
-    if (awaiting != nullptr) {
-      awaiting = nullptr;
-      tokens.list.push_back(token);
-    } else if (only_positionals || token.size() < 2 || token[0] != '-') {
-      tokens.list.push_back(token);
-    } else if (token == "--") {
-      only_positionals = true;
-      tokens.list.push_back(token);
-    } else if (token.starts_with("--")) {
-      awaiting = take_long(token, tokens);
+      if (eq != std::string::npos) fail(flag_value_error(display_name(*def), value));
+      give(*def, {});
+    } else if (eq == std::string::npos) {
+      awaiting_ = def;
     } else {
-      awaiting = take_short(token, tokens);
+      give(*def, value);
     }
   }
-  if (awaiting != nullptr) tokens.fail(missing_value_error(*awaiting));
-  return tokens;
-}
+
+  // A cluster of short forms such as "-vn5", "-vn 5" or "-n=5".
+  void take_short(const std::string& token) {
+    if (!is_name_start(token[1])) return positional(token);
+    for (std::size_t i = 1; i < token.size(); ++i) {
+      const std::string_view rest = std::string_view(token).substr(i + 1);
+      const ArgDef* def = find_short(token[i]);
+      if (def == nullptr) {
+        if (!take_unknown_short(token, i)) return;
+        continue;
+      }
+      if (!def->takes_value()) {
+        if (rest.starts_with('='))
+          return fail(flag_value_error(display_name(*def), rest.substr(1)));
+        give(*def, {});
+        continue;
+      }
+      if (rest.empty()) {
+        awaiting_ = def;
+      } else {
+        give(*def, rest.starts_with('=') ? rest.substr(1) : rest);
+      }
+      return;
+    }
+  }
+
+  // The character at `i` of a cluster names no definition: a help or version request, or the
+  // end of the cluster. Whether the cluster goes on.
+  bool take_unknown_short(const std::string& token, std::size_t i) {
+    const std::string_view rest = std::string_view(token).substr(i + 1);
+    const std::string_view automatic = automatic_flag(token[i]);
+    if (!automatic.empty()) {
+      // "-h=no" is no request for help, as "--help=no" is not.
+      if (rest.starts_with('=')) {
+        fail(flag_value_error(automatic, rest.substr(1)));
+        return false;
+      }
+      (token[i] == 'h' ? help : version) = true;
+      return true;
+    }
+    const std::string remainder = "-" + token.substr(i);
+    if (token[i] >= '0' && token[i] <= '9') {
+      fail(unexpected_error(remainder));
+    } else if (i == 1) {
+      unexpected.push_back(token);
+    } else if (is_name_start(token[i]) || token[i] == '-') {
+      // "-vx", and "-v-csv" or "-v-": neither an option nor the end of the options hides
+      // inside a cluster.
+      unexpected.push_back(remainder);
+    } else {
+      positional(remainder);
+    }
+    return false;
+  }
+
+  const ArgDef* awaiting_ = nullptr;
+  bool swallow_ = false;  // the next argument that takes anything is a missing value
+  bool only_positionals_ = false;
+  std::size_t positionals_ = 0;
+};
 
 // ---- values ----
 
@@ -351,35 +436,14 @@ std::expected<void, std::string> take_value(Args& args, const ArgDef& def, const
   return {};
 }
 
-CLI::Option* declare(CLI::App& app, const ArgDef& def) {
-  std::string names =
-      def.is_positional() ? std::string(def.value_name) : fmt::format("--{}", def.long_name);
-  if (def.short_name != '\0') names += fmt::format(",-{}", def.short_name);
-  CLI::Option* option = def.takes_value() ? app.add_option(names) : app.add_flag(names);
-  // Every occurrence is kept, so that a repeated argument is refused with its own message.
-  option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  return option;
-}
-
-// What the library left over: unknown options and surplus positionals, without the "--" that
-// ends the options.
-std::vector<std::string> leftovers(const CLI::App& app) {
-  std::vector<std::string> rest = app.remaining();
-  const auto terminator = std::ranges::find(rest, "--");
-  if (terminator != rest.end()) rest.erase(terminator);
-  return rest;
-}
-
-// Everything the library accepted, checked and taken into `Args`; the message of the first
-// problem otherwise.
-std::expected<Args, std::string> take_args(const CLI::App& app,
-                                           const std::vector<CLI::Option*>& options) {
-  const std::vector<std::string> rest = leftovers(app);
-  if (!rest.empty()) {
-    return std::unexpected(unexpected_error(rest.front()));
-  }
+// The scanned arguments checked and taken into `Args`; the message of the first problem
+// otherwise: arguments that fit no definition, then repeated ones, then values in declaration
+// order, then missing positionals.
+std::expected<Args, std::string> take_args(const Scan& scan) {
+  if (scan.problem) return std::unexpected(*scan.problem);
+  if (!scan.unexpected.empty()) return std::unexpected(unexpected_error(scan.unexpected.front()));
   for (std::size_t i = 0; i < kArgs.size(); ++i) {
-    if (options[i]->count() > 1) {
+    if (scan.counts[i] > 1) {
       return std::unexpected(
           fmt::format("the argument '{}' cannot be used multiple times", display_name(kArgs[i])));
     }
@@ -387,12 +451,13 @@ std::expected<Args, std::string> take_args(const CLI::App& app,
   Args args;
   std::string missing;
   for (std::size_t i = 0; i < kArgs.size(); ++i) {
-    if (options[i]->count() == 0) {
+    if (scan.counts[i] == 0) {
       if (kArgs[i].is_positional()) missing += "\n  " + display_name(kArgs[i]);
       continue;
     }
-    const std::string raw = kArgs[i].takes_value() ? options[i]->results().front() : std::string();
-    if (auto taken = take_value(args, kArgs[i], raw); !taken) return std::unexpected(taken.error());
+    if (auto taken = take_value(args, kArgs[i], scan.values[i]); !taken) {
+      return std::unexpected(taken.error());
+    }
   }
   if (!missing.empty()) {
     return std::unexpected("the following required arguments were not provided:" + missing);
@@ -420,30 +485,14 @@ std::expected<std::uint64_t, std::string_view> parse_count(std::string_view text
 
 std::expected<Args, CliExit> parse_command_line(const std::vector<std::string>& argv) {
   const std::string program = program_name(argv);
-  const Tokens tokens = tokenize(argv);
-
-  CLI::App app{std::string(kAbout), std::string(kCommandName)};
-  app.set_help_flag("-h,--help", "Print help");
-  app.set_version_flag("-V,--version", std::string(kVersion), "Print version");
-  app.allow_extras();
-  std::vector<CLI::Option*> options;
-  for (const ArgDef& def : kArgs) options.push_back(declare(app, def));
-
-  std::optional<std::string> library_error;
-  try {
-    std::vector<std::string> reversed(tokens.list.rbegin(), tokens.list.rend());
-    app.parse(reversed);
-  } catch (const CLI::CallForHelp&) {
-    return std::unexpected(CliExit{.status = 0, .out = help_text(program), .err = {}});
-  } catch (const CLI::CallForVersion&) {
+  const Scan scan(argv);
+  // Version and help requests win over every problem of the command line.
+  if (scan.version) {
     return std::unexpected(
         CliExit{.status = 0, .out = fmt::format("{} {}\n", kCommandName, kVersion), .err = {}});
-  } catch (const CLI::Error& e) {
-    library_error = e.what();
   }
-  std::expected<Args, std::string> args = tokens.error    ? std::unexpected(*tokens.error)
-                                          : library_error ? std::unexpected(*library_error)
-                                                          : take_args(app, options);
+  if (scan.help) return std::unexpected(CliExit{.status = 0, .out = help_text(program), .err = {}});
+  auto args = take_args(scan);
   if (!args) return std::unexpected(usage_error(args.error(), program));
   return std::move(*args);
 }
