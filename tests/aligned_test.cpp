@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "compare/diff.hpp"
 #include "compare/traces.hpp"
 #include "support/trace_builder.hpp"
@@ -58,9 +60,9 @@ std::string marker_code(const RowMarker& m) {
 std::vector<std::string> describe(const AlignedView& view) {
   std::vector<std::string> rows;
   for (const auto& row : view.rows) {
-    std::string text = (row.a ? std::to_string(row.a->site_id) : "-") + "/" +
-                       (row.b ? std::to_string(row.b->site_id) : "-");
-    for (const RowMarker& m : row.markers) text += " " + marker_code(m);
+    std::string text = fmt::format("{}/{}", row.a ? std::to_string(row.a->site_id) : "-",
+                                   row.b ? std::to_string(row.b->site_id) : "-");
+    for (const RowMarker& m : row.markers) text += fmt::format(" {}", marker_code(m));
     rows.push_back(text);
   }
   return rows;

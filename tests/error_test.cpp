@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 namespace vemo::testing {
 namespace {
 
@@ -40,7 +42,7 @@ TEST(ErrorReport, LaysOutTheCauses) {
 
 TEST(ErrorReport, IndexesAreRightAlignedInFiveColumns) {
   std::vector<std::string> messages{"outer"};
-  for (int i = 0; i < 11; ++i) messages.push_back("m" + std::to_string(i));
+  for (int i = 0; i < 11; ++i) messages.push_back(fmt::format("m{}", i));
   const std::string report = error_report(chain(messages));
   EXPECT_NE(report.find("\n    9: m9\n   10: m10\n"), std::string::npos) << report;
   EXPECT_TRUE(report.starts_with("Error: outer\n\nCaused by:\n    0: m0\n"));

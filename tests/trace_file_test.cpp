@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {
@@ -286,7 +288,7 @@ TEST_F(LoadTraceTest, CompressedTraceDecodesEveryFrame) {
   builder.history(8, {{1, {{}, {history_entry(3, 30, 1)}}}});
   const Bytes image = builder.image();
   for (int frames : {1, 2, 5}) {
-    const std::string path = builder.write(dir_ / ("z" + std::to_string(frames)), frames);
+    const std::string path = builder.write(dir_ / fmt::format("z{}", frames), frames);
     auto trace = load_trace(path);
     ASSERT_TRUE(trace) << frames << ": " << error_message(trace);
     EXPECT_FALSE(trace->data.is_mapped());
