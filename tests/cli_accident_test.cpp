@@ -43,7 +43,7 @@ class CliAccident : public ::testing::Test {
 
   ProcessResult run(const std::vector<std::string>& args, ProcessOptions options = {}) const {
     options.cwd = dir.string();
-    options.timeout = 30s;  // a run that blocks fails instead of hanging the suite
+    options.timeout = 90s;  // a run that blocks fails instead of hanging the suite
     return run_vemo(args, options);
   }
 
