@@ -3,16 +3,16 @@
 # time over (identical pair + `cat` of the same output bytes to /dev/null), and its extra peak
 # memory per divergence over the identical run (ru_maxrss).
 #
-#   bench/outputs.sh BUILD_DIR [OTHER_VEMO_DIFF]
+#   bench/outputs.sh BUILD_DIR [BASELINE_BUILD_DIR]
 #
-# With OTHER_VEMO_DIFF (for instance an older build) both binaries are measured in the same run,
-# side by side, and their standard output, standard error, exit status and export files are
-# compared byte for byte. VEMO_BENCH_REPEATS sets the runs per measurement (default 3, best
+# With BASELINE_BUILD_DIR (for instance a build of an older tree) both vemo-diff binaries are
+# measured in the same run, side by side, and their standard output, standard error, exit status
+# and export files are compared byte for byte. VEMO_BENCH_REPEATS sets the runs per measurement (default 3, best
 # kept); the traces go to a temporary directory under $VEMO_BENCH_DIR (default /tmp).
 set -euo pipefail
 
-build=${1:?usage: bench/outputs.sh BUILD_DIR [OTHER_VEMO_DIFF]}
-other=${2:-}
+build=${1:?usage: bench/outputs.sh BUILD_DIR [BASELINE_BUILD_DIR]}
+other=${2:+$2/vemo-diff}
 repeats=${VEMO_BENCH_REPEATS:-3}
 tools=$build/bench
 binaries=("$build/vemo-diff")
@@ -126,7 +126,7 @@ for entry in "${cases[@]}"; do
     per=$(awk -v a="$rss" -v b="${identical_rss[$bin]}" -v n="$divergences" \
       'BEGIN { printf "%.0f", (a - b) * 1024 / n }')
     label=new
-    ((index > 0)) && label=other
+    ((index > 0)) && label=baseline
     printf '%-24s %-8s %9.3f %9.3f %9s %11s %10s\n' "$name" "$label" "$best" "$floor" \
       "$(ratio "$best" "$floor")" "$per" "$faults"
   done
