@@ -165,6 +165,15 @@ TEST(CliLoad, LoaderFailuresAreReportedWithTheirCauses) {
   std::vector<std::uint8_t> short_warps = TraceBuilder().shape(2, 4).file_bytes();
   short_warps.resize(319);
   ws.file("short.trace", short_warps);
+  // A frame whose header promises 1 TiB: more than any machine here may hold, so the load ends
+  // before it begins instead of the process being killed half-way.
+  std::vector<std::uint8_t> huge = zstd_without_payload.file_bytes();
+  const std::uint8_t frame[] = {
+      0x28, 0xb5, 0x2f, 0xfd, 0xc0, 0x00,         // magic, 8-byte content size, window
+      0,    0,    0,    0,    0,    0x01, 0,  0,  // content size 2^40
+      0x21, 0,    0,    'a',  'b',  'c',  'd'};   // the last block: 4 raw bytes
+  huge.insert(huge.end(), std::begin(frame), std::end(frame));
+  ws.file("huge.trace", huge);
 
   struct Case {
     std::string path;
@@ -191,6 +200,9 @@ TEST(CliLoad, LoaderFailuresAreReportedWithTheirCauses) {
        "    0: Failed to decompress zstd-compressed trace\n"
        "    1: Unknown frame descriptor\n"},
       {"short.trace", "    Data too small: 319 bytes (expected 320 bytes for 2 warps)\n"},
+      {"huge.trace",
+       "    0: Failed to decompress zstd-compressed trace\n"
+       "    1: out of memory for the decoded trace\n"},
       {"missing\xff.trace",
        "    0: Failed to open trace file: missing\xEF\xBF\xBD.trace\n"
        "    1: No such file or directory (os error 2)\n"},
@@ -215,6 +227,19 @@ TEST(CliLoad, TraceAIsLoadedFirst) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Failed to load trace A: gone-a.trace"), std::string::npos);
   EXPECT_EQ(r.err.find("gone-b.trace"), std::string::npos);
+
+  // Decoded side by side, two bad payloads still report trace A's.
+  TraceBuilder compressed;
+  compressed.header.flags |= TRACE_FLAG_ZSTD;
+  std::vector<std::uint8_t> garbage = compressed.file_bytes();
+  garbage.insert(garbage.end(), 64, 0x5a);
+  ws.file("garbage.trace", garbage);
+  ws.trace("no-payload.trace", compressed);
+  const ProcessResult both = ws.run({"garbage.trace", "no-payload.trace"});
+  EXPECT_EQ(both.status, 1);
+  EXPECT_EQ(both.err,
+            "Loading traces...\nError: Failed to load trace A: garbage.trace\n\nCaused by:\n"
+            "    0: Failed to decompress zstd-compressed trace\n    1: Unknown frame descriptor\n");
 }
 
 // ---- pair mode ----

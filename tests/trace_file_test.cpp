@@ -422,6 +422,113 @@ TEST_F(LoadTraceTest, LargeCompressedPayload) {
   EXPECT_EQ(warp_events(*trace, 3)->events[19999].value, 19999u * 3);
 }
 
+// two_warps() with the compression flag set: the image that its compressed file decodes to.
+Bytes compressed_two_warps_image() {
+  Bytes image = two_warps().image();
+  image[12] |= TRACE_FLAG_ZSTD;
+  return image;
+}
+
+// The compressed file of that image: its header, then `frames` frames with or without sizes.
+Bytes compressed_two_warps(int frames, bool sized) {
+  const Bytes image = compressed_two_warps_image();
+  Bytes bytes(image.begin(), image.begin() + TRACE_HEADER_SIZE);
+  const Bytes payload = zstd_frames(std::span(image).subspan(TRACE_HEADER_SIZE), frames, sized);
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
+TEST_F(LoadTraceTest, DecodedImageIsBoundedByTheLimit) {
+  const std::size_t image_size = two_warps().image().size();
+  const std::vector<std::string> out_of_memory = {"Failed to decompress zstd-compressed trace",
+                                                  "out of memory for the decoded trace"};
+  struct Case {
+    std::string name;
+    int frames;
+    bool sized;
+  };
+  const Case cases[] = {
+      {"one frame with its size", 1, true},
+      {"three frames with their sizes", 3, true},
+      {"one frame without its size", 1, false},
+      {"three frames without their sizes", 3, false},
+  };
+  for (const Case& c : cases) {
+    const std::string path = file("limited", compressed_two_warps(c.frames, c.sized));
+    const auto fits = load_trace(path, LoadOptions{.image_limit = image_size});
+    ASSERT_TRUE(fits) << c.name << ": " << error_message(fits);
+    EXPECT_EQ(Bytes(fits->data.bytes().begin(), fits->data.bytes().end()),
+              compressed_two_warps_image())
+        << c.name;
+    EXPECT_EQ(error_chain(load_trace(path, LoadOptions{.image_limit = image_size - 1})),
+              out_of_memory)
+        << c.name;
+  }
+}
+
+TEST_F(LoadTraceTest, ABadFrameAmongGoodOnesGivesTheDecodersOwnError) {
+  const Bytes good = compressed_two_warps(2, true);
+  // A frame that says it decodes to 3 bytes and holds a raw block of 4.
+  const Bytes longer_than_said = {0x28, 0xb5, 0x2f, 0xfd, 0x20, 3, 0x21, 0, 0, 'a', 'b', 'c', 'd'};
+  struct Case {
+    std::string name;
+    Bytes tail;
+    std::string cause;
+  };
+  const Case cases[] = {
+      {"frame longer than its header says", longer_than_said, "Data corruption detected"},
+      {"that frame, then garbage",
+       [&] {
+         Bytes tail = longer_than_said;
+         tail.insert(tail.end(), 8, 0x5a);
+         return tail;
+       }(),
+       "Data corruption detected"},
+      {"a skippable frame, then garbage",
+       {0x50, 0x2a, 0x4d, 0x18, 2, 0, 0, 0, 'x', 'y', 1, 2, 3, 4, 5, 6, 7, 8},
+       "Unknown frame descriptor"},
+  };
+  for (const Case& c : cases) {
+    Bytes bytes = good;
+    bytes.insert(bytes.end(), c.tail.begin(), c.tail.end());
+    EXPECT_EQ(error_chain(load_trace(file("bad-tail", bytes))),
+              (std::vector<std::string>{"Failed to decompress zstd-compressed trace", c.cause}))
+        << c.name;
+  }
+}
+
+TEST_F(LoadTraceTest, PairLoadsBothOrNamesTheFirstFailure) {
+  const std::string good = two_warps().write(dir_ / "good");
+  const std::string compressed = file("good.z", compressed_two_warps(2, true));
+  const std::string garbage = file("garbage.z", header_with_zstd_garbage());
+  const std::string missing = (dir_ / "missing").string();
+
+  auto both = load_trace_pair(compressed, good);
+  ASSERT_TRUE(both);
+  EXPECT_EQ(Bytes(both->a.data.bytes().begin(), both->a.data.bytes().end()),
+            compressed_two_warps_image());
+  EXPECT_TRUE(both->b.data.is_mapped());
+
+  struct Case {
+    std::string a;
+    std::string b;
+    bool in_b;
+    std::string cause;
+  };
+  const Case cases[] = {
+      {missing, garbage, false, "Failed to open trace file: " + missing},
+      {garbage, missing, false, "Failed to decompress zstd-compressed trace"},
+      {compressed, garbage, true, "Failed to decompress zstd-compressed trace"},
+      {good, missing, true, "Failed to open trace file: " + missing},
+  };
+  for (const Case& c : cases) {
+    const auto pair = load_trace_pair(c.a, c.b);
+    ASSERT_FALSE(pair) << c.a << " " << c.b;
+    EXPECT_EQ(pair.error().in_b, c.in_b) << c.a << " " << c.b;
+    EXPECT_EQ(pair.error().error.message(), c.cause) << c.a << " " << c.b;
+  }
+}
+
 TEST_F(LoadTraceTest, FileSystemErrorsNameThePath) {
   const std::string missing = (dir_ / "missing.trace").string();
   EXPECT_EQ(error_chain(load_trace(missing)),

@@ -486,6 +486,34 @@ TEST(WorkerPool, QuotaOfTheOwnCgroupAndItsAncestors) {
   EXPECT_EQ(cgroup_cpu_quota(v1.string(), ""), std::nullopt);
 }
 
+TEST(ProcessMemory, LimitOfTheOwnCgroupAndItsAncestors) {
+  EXPECT_EQ(memory_limit_from_text("max\n"), std::nullopt);
+  EXPECT_EQ(memory_limit_from_text("2147483648\n"), 2147483648u);
+  EXPECT_EQ(memory_limit_from_text("9223372036854771712\n"), 9223372036854771712u);
+  EXPECT_EQ(memory_limit_from_text("-1"), std::nullopt);
+  EXPECT_EQ(memory_limit_from_text(""), std::nullopt);
+
+  // cgroup v2: the parent's 1 GiB holds for the child that allows 2 GiB.
+  const std::filesystem::path v2 = testing::scratch_dir();
+  write_file(v2 / "cgroup.controllers", "cpu memory\n");
+  write_file(v2 / "memory.max", "max\n");
+  write_file(v2 / "jobs/memory.max", "1073741824\n");
+  write_file(v2 / "jobs/run-7/memory.max", "2147483648\n");
+  EXPECT_EQ(cgroup_memory_limit(v2.string(), "0::/jobs/run-7\n"), 1073741824u);
+  EXPECT_EQ(cgroup_memory_limit(v2.string(), "0::/\n"), std::nullopt);
+
+  // cgroup v1: the memory controller's file, found through the memory line.
+  const std::filesystem::path v1 = testing::scratch_dir();
+  write_file(v1 / "memory/batch/memory.limit_in_bytes", "536870912\n");
+  write_file(v1 / "memory/memory.limit_in_bytes", "9223372036854771712\n");
+  EXPECT_EQ(cgroup_memory_limit(v1.string(), "4:memory:/batch\n2:cpu,cpuacct:/\n"), 536870912u);
+  EXPECT_EQ(cgroup_memory_limit(v1.string(), "4:memory:/\n"), 9223372036854771712u);
+  EXPECT_EQ(cgroup_memory_limit(v1.string(), ""), 9223372036854771712u);
+
+  EXPECT_GT(process_memory_limit(), 0u);
+  EXPECT_LT(process_load_options().image_limit, process_memory_limit());
+}
+
 TEST(WorkerPool, HasAtLeastOneWorkerAndNoMoreThanTheMachine) {
   const std::uint32_t workers = comparison_worker_count();
   EXPECT_GE(workers, 1u);

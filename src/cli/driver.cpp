@@ -12,6 +12,7 @@
 #include "compare/filters.hpp"
 #include "compare/sessions.hpp"
 #include "compare/traces.hpp"
+#include "compare/workers.hpp"
 #include "core/console.hpp"
 #include "core/text.hpp"
 #include "output/export.hpp"
@@ -187,35 +188,41 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
     }
   }
   progress(args, "Loading traces...\n");
-  auto trace_a = load(load_trace, "trace A", args.trace_a);
-  if (!trace_a) return fail(std::move(trace_a.error()));
-  auto trace_b = load(load_trace, "trace B", args.trace_b);
-  if (!trace_b) return fail(std::move(trace_b.error()));
+  auto traces = load_trace_pair(args.trace_a, args.trace_b, process_load_options());
+  if (!traces) {
+    TracePairFailure& failure = traces.error();
+    const std::string& path = failure.in_b ? args.trace_b : args.trace_a;
+    return fail(std::move(failure.error)
+                    .context(fmt::format("Failed to load trace {}: {}", failure.in_b ? 'B' : 'A',
+                                         shown(path))));
+  }
+  Trace& trace_a = traces->a;
+  Trace& trace_b = traces->b;
 
   auto site_map = load_site_map_option(args);
   if (!site_map) return fail(std::move(site_map.error()));
   const SiteMap* map = *site_map ? &**site_map : nullptr;
 
   if (args.verbose) {
-    print_trace_info("Trace A", *trace_a);
-    print_trace_info("Trace B", *trace_b);
+    print_trace_info("Trace A", trace_a);
+    print_trace_info("Trace B", trace_b);
   }
   if (args.dump_a) {
-    dump_trace("Trace A", *trace_a, *args.dump_a);
+    dump_trace("Trace A", trace_a, *args.dump_a);
     return kSuccess;
   }
   if (args.dump_b) {
-    dump_trace("Trace B", *trace_b, *args.dump_b);
+    dump_trace("Trace B", trace_b, *args.dump_b);
     return kSuccess;
   }
 
   auto remapper = load_remapper(args);
   if (!remapper) return fail(std::move(remapper.error()));
   auto result =
-      compare_traces(*trace_a, *trace_b, config, *remapper ? &**remapper : nullptr, diagnose);
+      compare_traces(trace_a, trace_b, config, *remapper ? &**remapper : nullptr, diagnose);
   if (!result) return fail(std::move(result.error()));
   apply_filters(args, *result);
-  if (auto exported = write_exports(args, *trace_a, *trace_b, *result, map); !exported) {
+  if (auto exported = write_exports(args, trace_a, trace_b, *result, map); !exported) {
     return fail(std::move(exported.error()));
   }
 
@@ -227,12 +234,12 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
     return report.passed ? kSuccess : kFailed;
   }
   if (args.tui) {
-    auto viewed = tui::run_tui(std::move(*trace_a), std::move(*trace_b), std::move(*result),
+    auto viewed = tui::run_tui(std::move(trace_a), std::move(trace_b), std::move(*result),
                                std::move(*site_map), args.float_);
     if (!viewed) return fail(std::move(viewed.error()));
     return kSuccess;
   }
-  return print_console_report(args, *trace_a, *trace_b, *result, map);
+  return print_console_report(args, trace_a, trace_b, *result, map);
 }
 
 }  // namespace

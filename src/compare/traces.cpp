@@ -22,15 +22,6 @@ namespace vemo {
 
 namespace {
 
-// ---- The worker pool ----
-
-// Created on first use and kept for the rest of the process.
-tbb::task_arena& worker_pool() {
-  static tbb::task_arena pool(
-      static_cast<int>(std::min<std::uint32_t>(comparison_worker_count(), INT_MAX)));
-  return pool;
-}
-
 // ---- Comparability ----
 
 Status check_kernel(const TraceHeader& a, const TraceHeader& b, const CompareConfig& config,

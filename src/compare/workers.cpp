@@ -1,9 +1,11 @@
 #include "compare/workers.hpp"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cstdint>
 #include <thread>
 #include <utility>
@@ -47,8 +49,8 @@ std::uint32_t affinity_cpu_count() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-std::optional<std::uint32_t> smaller_quota(std::optional<std::uint32_t> a,
-                                           std::optional<std::uint32_t> b) {
+template <class T>
+std::optional<T> smaller_quota(std::optional<T> a, std::optional<T> b) {
   if (!a) return b;
   if (!b) return a;
   return std::min(*a, *b);
@@ -57,9 +59,8 @@ std::optional<std::uint32_t> smaller_quota(std::optional<std::uint32_t> a,
 // The smallest quota that `quota_of` finds in the cgroup directory `mount` + `path` or in one
 // of its ancestors up to `mount` itself: a parent's limit holds for all its children.
 template <class QuotaOf>
-std::optional<std::uint32_t> quota_up_the_tree(const std::string& mount, std::string_view path,
-                                               QuotaOf quota_of) {
-  std::optional<std::uint32_t> smallest;
+auto quota_up_the_tree(const std::string& mount, std::string_view path, QuotaOf quota_of) {
+  decltype(quota_of(mount)) smallest;
   while (true) {
     while (path.ends_with('/')) path.remove_suffix(1);
     smallest = smaller_quota(smallest, quota_of(mount + std::string(path)));
@@ -69,7 +70,57 @@ std::optional<std::uint32_t> quota_up_the_tree(const std::string& mount, std::st
   }
 }
 
+// Kept free for the rest of the run (comparison, outputs) when a trace is decoded: an eighth
+// of the memory, at least 256 MiB.
+std::uint64_t memory_margin(std::uint64_t memory) {
+  return std::max<std::uint64_t>(memory / 8, std::uint64_t{256} << 20);
+}
+
+std::uint64_t physical_memory() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
 }  // namespace
+
+tbb::task_arena& worker_pool() {
+  static tbb::task_arena pool(
+      static_cast<int>(std::min<std::uint32_t>(comparison_worker_count(), INT_MAX)));
+  return pool;
+}
+
+LoadOptions process_load_options() {
+  const std::uint64_t memory = process_memory_limit();
+  const std::uint64_t margin = memory_margin(memory);
+  return LoadOptions{.image_limit = memory > margin ? memory - margin : 0,
+                     .workers = &worker_pool()};
+}
+
+std::optional<std::uint64_t> memory_limit_from_text(std::string_view limit) {
+  const auto bytes = parse_integer(limit);
+  if (!bytes || *bytes < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(*bytes);
+}
+
+std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root,
+                                                 std::string_view proc_self_cgroup) {
+  const bool unified = read_small_file(root + "/cgroup.controllers").has_value();
+  const std::string mount = unified ? root : root + "/memory";
+  const std::string file = unified ? "/memory.max" : "/memory.limit_in_bytes";
+  const auto path = cgroup_path(proc_self_cgroup, unified ? "" : "memory").value_or("");
+  return quota_up_the_tree(mount, path, [&](const std::string& dir) {
+    const auto limit = read_small_file(dir + file);
+    return limit ? memory_limit_from_text(*limit) : std::nullopt;
+  });
+}
+
+std::uint64_t process_memory_limit() {
+  const auto cgroup =
+      cgroup_memory_limit("/sys/fs/cgroup", read_small_file("/proc/self/cgroup").value_or(""));
+  return std::min(physical_memory(), cgroup.value_or(UINT64_MAX));
+}
 
 std::optional<std::uint32_t> cpu_quota_from_cpu_max(std::string_view cpu_max) {
   cpu_max = trim_white_space(cpu_max);

@@ -1,13 +1,23 @@
 #pragma once
-// Sizing the comparison's worker pool: the CPUs available to the process and the cgroup CPU
-// quotas that cap them.
+// The resources of the process: the worker pool, sized by the CPUs available to the process
+// and the cgroup CPU quotas that cap them, and the memory a decoded trace may take.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include <tbb/task_arena.h>
+
+#include "trace/trace_file.hpp"
+
 namespace vemo {
+
+// The process-wide worker pool, created on first use and kept for the rest of the process.
+tbb::task_arena& worker_pool();
+// Loading on the worker pool, with decoded images bounded by the memory the process may use
+// less a margin for the rest of the run.
+LoadOptions process_load_options();
 
 // The size of the process-wide worker pool: the CPUs of the affinity mask, capped by the
 // cgroup CPU quota of the process's cgroup and its ancestors, at least 1.
@@ -28,5 +38,16 @@ std::optional<std::string> cgroup_path(std::string_view proc_self_cgroup,
 // `cgroup.controllers`, else the v1 cpu controller's files under `root`/cpu.
 std::optional<std::uint32_t> cgroup_cpu_quota(const std::string& root,
                                               std::string_view proc_self_cgroup);
+
+// A cgroup memory limit in bytes from cgroup v2 `memory.max` text ("max" or a number) or v1
+// `memory.limit_in_bytes` text; nothing when there is no limit or the text cannot be read.
+std::optional<std::uint64_t> memory_limit_from_text(std::string_view limit);
+// The memory limit of the process's cgroup (named by `proc_self_cgroup`) and its ancestors
+// under `root`: cgroup v2 `memory.max` files when `root` holds `cgroup.controllers`, else the
+// v1 memory controller's `memory.limit_in_bytes` under `root`/memory.
+std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root,
+                                                 std::string_view proc_self_cgroup);
+// The smaller of physical memory and the cgroup memory limit.
+std::uint64_t process_memory_limit();
 
 }  // namespace vemo

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <expected>
 #include <new>
 #include <optional>
 #include <span>
@@ -18,9 +18,11 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <tbb/parallel_invoke.h>
 
 #include "core/file_io.hpp"
 #include "core/text.hpp"
+#include "trace/zstd_image.hpp"
 
 namespace vemo {
 
@@ -148,50 +150,53 @@ Result<TraceData> map_file(const FileDescriptor& file, const std::string& shown_
   return TraceData::mapped(address, mapping_length, size, shown_path);
 }
 
-class DecompressContext {
- public:
-  DecompressContext() : context_(ZSTD_createDCtx()) {}
-  DecompressContext(const DecompressContext&) = delete;
-  DecompressContext& operator=(const DecompressContext&) = delete;
-  ~DecompressContext() { ZSTD_freeDCtx(context_); }
-  ZSTD_DCtx* get() const { return context_; }
-
- private:
-  ZSTD_DCtx* context_;
+// The file mapped, with its header checked: every loading step before the payload.
+struct OpenedTrace {
+  TraceData mapping;
+  TraceHeader header;
 };
 
-// The header followed by every frame of the payload decoded, one frame after the other; the
-// payload must end with a frame. Decodes straight into the image, grown by doubling: realloc
-// moves large blocks without copying, and nothing is zero-filled.
-Result<TraceData> decompressed_image(const TraceData& mapping) {
-  const auto failed = [](std::string cause) {
-    return fail(Error(std::move(cause)).context("Failed to decompress zstd-compressed trace"));
-  };
-  const std::span<const std::uint8_t> input = mapping.bytes().subspan(TRACE_HEADER_SIZE);
-  if (input.empty()) return failed("incomplete frame");
-  DecompressContext context;
-  if (context.get() == nullptr) return failed("failed to allocate a zstd decoder");
-
-  TraceData image =
-      TraceData::owned(TRACE_HEADER_SIZE + std::max(input.size(), ZSTD_DStreamOutSize()));
-  std::memcpy(image.mutable_data(), mapping.data(), TRACE_HEADER_SIZE);
-  std::size_t written = TRACE_HEADER_SIZE;
-  ZSTD_inBuffer in{input.data(), input.size(), 0};
-  for (;;) {
-    if (written == image.size() && !image.resize(image.size() * 2)) {
-      return failed("out of memory for the decoded trace");
-    }
-    ZSTD_outBuffer out{image.mutable_data() + written, image.size() - written, 0};
-    const std::size_t hint = ZSTD_decompressStream(context.get(), &out, &in);
-    if (ZSTD_isError(hint)) return failed(ZSTD_getErrorName(hint));
-    written += out.pos;
-    if (in.pos < in.size) continue;
-    if (hint == 0) break;  // input used up exactly at the end of a frame
-    // With room left in the output, the decoder stopped because it wants more input.
-    if (out.pos < out.size) return failed("incomplete frame");
+Result<OpenedTrace> open_trace(const std::string& path) {
+  const std::string shown_path = lossy_utf8(path);
+  // Non-blocking, so that opening a FIFO returns at once (it is refused when mapped).
+  const auto file = open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!file) {
+    return fail(file.error().context(fmt::format("Failed to open trace file: {}", shown_path)));
   }
-  image.resize(written);  // shrinking keeps the block where it is
-  return image;
+  auto mapping = map_file(*file, shown_path);
+  if (!mapping) return fail(std::move(mapping.error()));
+  if (mapping->size() < TRACE_HEADER_SIZE) {
+    return fail("File too small: {} bytes (expected at least {})", mapping->size(),
+                TRACE_HEADER_SIZE);
+  }
+  const TraceHeader header = TraceHeader::decode(mapping->bytes().first<TRACE_HEADER_SIZE>());
+  if (header.magic != TRACE_MAGIC) {
+    return fail("Invalid magic number: 0x{:016x} (expected 0x{:016x})", header.magic, TRACE_MAGIC);
+  }
+  if (header.version != TRACE_VERSION) {
+    return fail("Unsupported version: {} (expected {})", header.version, TRACE_VERSION);
+  }
+  return OpenedTrace{std::move(*mapping), header};
+}
+
+// Decodes the payload of a compressed trace, then checks that the warp buffers fit.
+Result<Trace> complete_trace(OpenedTrace opened, const LoadOptions& options) {
+  if ((opened.header.flags & TRACE_FLAG_ZSTD) == 0) {
+    return finish_trace(std::move(opened.mapping), opened.header);
+  }
+  auto image = decode_zstd_image(opened.mapping, options);
+  if (!image) return fail(std::move(image.error()));
+  opened.mapping = std::move(*image);  // releases the mapping
+  return finish_trace(std::move(opened.mapping), opened.header);
+}
+
+template <class Work>
+void run_on_workers(const LoadOptions& options, Work&& work) {
+  if (options.workers != nullptr) {
+    options.workers->execute(std::forward<Work>(work));
+  } else {
+    work();
+  }
 }
 
 }  // namespace
@@ -259,10 +264,16 @@ TraceData TraceData::mapped(void* address, std::size_t mapping_length, std::size
 }
 
 TraceData TraceData::owned(std::size_t length) {
+  auto data = allocate(length);
+  if (!data) throw std::bad_alloc();
+  return std::move(*data);
+}
+
+std::optional<TraceData> TraceData::allocate(std::size_t length) {
   TraceData data;
   // Never a zero-sized allocation, so an empty image still has a distinct address.
   data.data_ = static_cast<std::uint8_t*>(std::calloc(std::max<std::size_t>(length, 1), 1));
-  if (data.data_ == nullptr) throw std::bad_alloc();
+  if (data.data_ == nullptr) return std::nullopt;
   data.size_ = length;
   return data;
 }
@@ -310,31 +321,26 @@ void TraceData::release() {
   mapping_length_ = 0;
 }
 
-Result<Trace> load_trace(const std::string& path) {
-  const std::string shown_path = lossy_utf8(path);
-  // Non-blocking, so that opening a FIFO returns at once (it is refused when mapped).
-  const auto file = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!file) {
-    return fail(file.error().context(fmt::format("Failed to open trace file: {}", shown_path)));
-  }
-  auto mapping = map_file(*file, shown_path);
-  if (!mapping) return fail(std::move(mapping.error()));
-  if (mapping->size() < TRACE_HEADER_SIZE) {
-    return fail("File too small: {} bytes (expected at least {})", mapping->size(),
-                TRACE_HEADER_SIZE);
-  }
-  const TraceHeader header = TraceHeader::decode(mapping->bytes().first<TRACE_HEADER_SIZE>());
-  if (header.magic != TRACE_MAGIC) {
-    return fail("Invalid magic number: 0x{:016x} (expected 0x{:016x})", header.magic, TRACE_MAGIC);
-  }
-  if (header.version != TRACE_VERSION) {
-    return fail("Unsupported version: {} (expected {})", header.version, TRACE_VERSION);
-  }
-  if ((header.flags & TRACE_FLAG_ZSTD) == 0) return finish_trace(std::move(*mapping), header);
-  auto image = decompressed_image(*mapping);
-  if (!image) return fail(std::move(image.error()));
-  *mapping = std::move(*image);  // releases the mapping
-  return finish_trace(std::move(*mapping), header);
+Result<Trace> load_trace(const std::string& path, const LoadOptions& options) {
+  auto opened = open_trace(path);
+  if (!opened) return fail(std::move(opened.error()));
+  return complete_trace(std::move(*opened), options);
+}
+
+std::expected<TracePair, TracePairFailure> load_trace_pair(const std::string& path_a,
+                                                           const std::string& path_b,
+                                                           const LoadOptions& options) {
+  auto opened_a = open_trace(path_a);
+  if (!opened_a) return std::unexpected(TracePairFailure{false, std::move(opened_a.error())});
+  std::optional<Result<Trace>> a;
+  std::optional<Result<Trace>> b;
+  run_on_workers(options, [&] {
+    tbb::parallel_invoke([&] { a = complete_trace(std::move(*opened_a), options); },
+                         [&] { b = load_trace(path_b, options); });
+  });
+  if (!*a) return std::unexpected(TracePairFailure{false, std::move(a->error())});
+  if (!*b) return std::unexpected(TracePairFailure{true, std::move(b->error())});
+  return TracePair{std::move(**a), std::move(**b)};
 }
 
 Result<Trace> finish_trace(TraceData data, const TraceHeader& header) {

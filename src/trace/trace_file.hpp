@@ -6,11 +6,14 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <tbb/task_arena.h>
 
 #include "core/error.hpp"
 #include "trace/mapping_guard.hpp"
@@ -134,6 +137,8 @@ class TraceData {
   static TraceData mapped(void* address, std::size_t mapping_length, std::size_t length,
                           std::string_view shown_path);
   static TraceData owned(std::size_t length);  // zero-filled
+  // The same, or nothing when memory runs out.
+  static std::optional<TraceData> allocate(std::size_t length);
   // Resizes an owned image; bytes added are not initialised. False for a mapping or when
   // memory runs out (the image is then unchanged).
   bool resize(std::size_t length);
@@ -172,7 +177,29 @@ struct WarpView {
   std::span<const TraceEvent> events;
 };
 
-Result<Trace> load_trace(const std::string& path);
+struct LoadOptions {
+  // The largest image a compressed trace may decode to; past it the load fails as out of
+  // memory instead of the process being killed.
+  std::uint64_t image_limit = UINT64_MAX;
+  // Where a compressed trace is decoded in parallel; null for the caller's arena.
+  tbb::task_arena* workers = nullptr;
+};
+
+Result<Trace> load_trace(const std::string& path, const LoadOptions& options = {});
+
+struct TracePair {
+  Trace a;
+  Trace b;
+};
+struct TracePairFailure {
+  bool in_b;  // false: trace A failed (B may not have been read)
+  Error error;
+};
+// Loads trace A, then trace B while A's payload is decoded; B is not opened when A cannot be.
+// A's error wins when both fail.
+std::expected<TracePair, TracePairFailure> load_trace_pair(const std::string& path_a,
+                                                           const std::string& path_b,
+                                                           const LoadOptions& options = {});
 // The last loading step: checks that the warp buffers fit in the image.
 Result<Trace> finish_trace(TraceData data, const TraceHeader& header);
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -253,7 +254,11 @@ OperandSnapshot snapshot(std::uint32_t site_id, std::uint32_t lane_mask, std::ui
   return record;
 }
 
-std::vector<std::uint8_t> zstd_frames(std::span<const std::uint8_t> bytes, int frames) {
+std::vector<std::uint8_t> zstd_frames(std::span<const std::uint8_t> bytes, int frames, bool sized) {
+  const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(),
+                                                                     ZSTD_freeCCtx);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, 3);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, sized ? 1 : 0);
   std::vector<std::uint8_t> out;
   const auto count = static_cast<std::size_t>(std::max(frames, 1));
   for (std::size_t i = 0; i < count; ++i) {
@@ -262,7 +267,7 @@ std::vector<std::uint8_t> zstd_frames(std::span<const std::uint8_t> bytes, int f
     const auto piece = bytes.subspan(begin, end - begin);
     std::vector<std::uint8_t> frame(ZSTD_compressBound(piece.size()));
     const std::size_t size =
-        ZSTD_compress(frame.data(), frame.size(), piece.data(), piece.size(), 3);
+        ZSTD_compress2(context.get(), frame.data(), frame.size(), piece.data(), piece.size());
     if (ZSTD_isError(size)) throw std::runtime_error(ZSTD_getErrorName(size));
     out.insert(out.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(size));
   }

@@ -95,8 +95,10 @@ OperandSnapshot snapshot(std::uint32_t site_id, std::uint32_t lane_mask, std::ui
                          std::uint32_t predicate, std::vector<std::uint32_t> lhs = {},
                          std::vector<std::uint32_t> rhs = {});
 
-// `bytes` compressed as `frames` zstd frames of about equal input size, one after another.
-std::vector<std::uint8_t> zstd_frames(std::span<const std::uint8_t> bytes, int frames);
+// `bytes` compressed as `frames` zstd frames of about equal input size, one after another; with
+// `sized` false the frame headers leave out the decoded sizes, as a streaming compressor does.
+std::vector<std::uint8_t> zstd_frames(std::span<const std::uint8_t> bytes, int frames,
+                                      bool sized = true);
 
 // Writes raw bytes to `path`; throws std::runtime_error when it cannot.
 void write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);

@@ -1,0 +1,194 @@
+#include "trace/zstd_image.hpp"
+
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+namespace vemo {
+
+namespace {
+
+constexpr std::string_view OUT_OF_MEMORY = "out of memory for the decoded trace";
+// Bytes of fresh image that one worker faults in at a time.
+constexpr std::size_t FAULT_CHUNK = std::size_t{4} << 20;
+
+Error decode_failure(std::string_view cause) {
+  return Error(std::string(cause)).context("Failed to decompress zstd-compressed trace");
+}
+
+class DecompressContext {
+ public:
+  DecompressContext() : context_(ZSTD_createDCtx()) {}
+  DecompressContext(const DecompressContext&) = delete;
+  DecompressContext& operator=(const DecompressContext&) = delete;
+  ~DecompressContext() { ZSTD_freeDCtx(context_); }
+  ZSTD_DCtx* get() const { return context_; }
+
+ private:
+  ZSTD_DCtx* context_;
+};
+
+// Writes one byte of every page of `bytes` on the pool's workers. First touch of fresh memory
+// costs more than decoding it, so it is spread over all cores instead of falling on the one
+// thread that decodes a frame. The bytes are not in use yet, so writing them is harmless.
+void fault_in(std::uint8_t* bytes, std::size_t size) {
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, size, FAULT_CHUNK), [&](const auto& range) {
+    for (std::size_t at = range.begin(); at < range.end(); at += page) bytes[at] = 0;
+  });
+}
+
+// Where one frame's bytes are in the payload and where its output goes in the image.
+struct PlannedFrame {
+  std::size_t input_offset;
+  std::size_t input_size;
+  std::size_t output_offset;
+  std::size_t output_size;
+};
+
+// The leading frames whose headers give their decoded sizes, laid out in the image.
+struct DecodePlan {
+  std::vector<PlannedFrame> frames;
+  std::size_t unplanned_input = 0;  // payload offset of the first frame not planned
+  std::size_t image_size = TRACE_HEADER_SIZE;
+  bool over_limit = false;  // the next frame's size would pass the image limit
+};
+
+DecodePlan plan_frames(std::span<const std::uint8_t> input, std::uint64_t image_limit) {
+  DecodePlan plan;
+  while (plan.unplanned_input < input.size()) {
+    const std::span<const std::uint8_t> rest = input.subspan(plan.unplanned_input);
+    const std::size_t input_size = ZSTD_findFrameCompressedSize(rest.data(), rest.size());
+    const unsigned long long output_size = ZSTD_getFrameContentSize(rest.data(), rest.size());
+    if (ZSTD_isError(input_size) || output_size == ZSTD_CONTENTSIZE_UNKNOWN ||
+        output_size == ZSTD_CONTENTSIZE_ERROR) {
+      break;
+    }
+    const std::uint64_t room = image_limit > plan.image_size ? image_limit - plan.image_size : 0;
+    if (output_size > room) {
+      plan.over_limit = true;
+      break;
+    }
+    plan.frames.push_back(
+        {plan.unplanned_input, input_size, plan.image_size, static_cast<std::size_t>(output_size)});
+    plan.unplanned_input += input_size;
+    plan.image_size += static_cast<std::size_t>(output_size);
+  }
+  return plan;
+}
+
+// True when the frame decoded to exactly its planned size.
+bool decode_planned_frame(std::span<const std::uint8_t> input, const PlannedFrame& frame,
+                          std::uint8_t* image) {
+  DecompressContext context;
+  if (context.get() == nullptr) return false;
+  const std::size_t decoded =
+      ZSTD_decompressDCtx(context.get(), image + frame.output_offset, frame.output_size,
+                          input.data() + frame.input_offset, frame.input_size);
+  return !ZSTD_isError(decoded) && decoded == frame.output_size;
+}
+
+// The position of the first planned frame that did not decode as planned (all decoded in
+// parallel), or the number of frames when all did.
+std::size_t decode_planned_frames(std::span<const std::uint8_t> input,
+                                  const std::vector<PlannedFrame>& frames, std::uint8_t* image) {
+  std::vector<char> decoded(frames.size(), 0);
+  tbb::parallel_for(std::size_t{0}, frames.size(), [&](std::size_t k) {
+    decoded[k] = decode_planned_frame(input, frames[k], image);
+  });
+  return static_cast<std::size_t>(std::find(decoded.begin(), decoded.end(), 0) - decoded.begin());
+}
+
+// The capacity that a buffer which starts at 160 + max(payload, one decoder output chunk) and
+// doubles whenever it is full has when `written` bytes are in it. The streaming decoder gives
+// some errors of a frame whose header lies about its size only when the room left for the frame
+// is in a certain range, so the room follows this one rule wherever frames are streamed.
+std::uint64_t streaming_capacity(std::size_t written, std::size_t payload_size) {
+  std::uint64_t capacity = TRACE_HEADER_SIZE + std::max(payload_size, ZSTD_DStreamOutSize());
+  while (capacity <= written) capacity *= 2;
+  return capacity;
+}
+
+// Resizes the image to `size`, within the limit, and faults any new part in.
+bool resize_within(TraceData& image, std::uint64_t size, std::uint64_t image_limit) {
+  const std::size_t old_size = image.size();
+  const auto new_size = static_cast<std::size_t>(std::min(size, image_limit));
+  if (new_size <= old_size) return new_size == old_size || image.resize(new_size);
+  if (!image.resize(new_size)) return false;
+  fault_in(image.mutable_data() + old_size, new_size - old_size);
+  return true;
+}
+
+// Decodes the payload from `resume` on, frame after frame, into the image from `written` on,
+// growing it as needed: the path for frames without sizes in their headers, and the one that
+// names a bad frame's error. The payload must end with a frame.
+Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, TraceData& image,
+                     std::size_t& written, std::uint64_t image_limit) {
+  DecompressContext context;
+  if (context.get() == nullptr) return fail(decode_failure("failed to allocate a zstd decoder"));
+  const auto out_of_memory = [] { return fail(decode_failure(OUT_OF_MEMORY)); };
+  if (!resize_within(image, streaming_capacity(written, payload.size()), image_limit)) {
+    return out_of_memory();
+  }
+  ZSTD_inBuffer in{payload.data() + resume, payload.size() - resume, 0};
+  for (;;) {
+    if (written == image.size()) {
+      if (image.size() >= image_limit) return out_of_memory();
+      if (!resize_within(image, std::uint64_t{image.size()} * 2, image_limit)) {
+        return out_of_memory();
+      }
+    }
+    ZSTD_outBuffer out{image.mutable_data() + written, image.size() - written, 0};
+    const std::size_t hint = ZSTD_decompressStream(context.get(), &out, &in);
+    if (ZSTD_isError(hint)) return fail(decode_failure(ZSTD_getErrorName(hint)));
+    written += out.pos;
+    if (in.pos < in.size) continue;
+    if (hint == 0) return {};  // input used up exactly at the end of a frame
+    // With room left in the output, the decoder stopped because it wants more input.
+    if (out.pos < out.size) return fail(decode_failure("incomplete frame"));
+  }
+}
+
+}  // namespace
+
+Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions& options) {
+  const std::span<const std::uint8_t> payload = mapping.bytes().subspan(TRACE_HEADER_SIZE);
+  if (payload.empty()) return fail(decode_failure("incomplete frame"));
+  const DecodePlan plan = plan_frames(payload, options.image_limit);
+  auto image = TraceData::allocate(plan.image_size);
+  if (!image) return fail(decode_failure(OUT_OF_MEMORY));
+  std::memcpy(image->mutable_data(), mapping.data(), TRACE_HEADER_SIZE);
+  fault_in(image->mutable_data() + TRACE_HEADER_SIZE, image->size() - TRACE_HEADER_SIZE);
+
+  const std::size_t first_bad = decode_planned_frames(payload, plan.frames, image->mutable_data());
+  std::size_t written = plan.image_size;
+  std::size_t resume = plan.unplanned_input;
+  if (first_bad < plan.frames.size()) {
+    // Decoded again one frame after the other from there, which gives the decoder's own error.
+    written = plan.frames[first_bad].output_offset;
+    resume = plan.frames[first_bad].input_offset;
+  } else if (plan.over_limit) {
+    return fail(decode_failure(OUT_OF_MEMORY));
+  }
+  if (resume < payload.size()) {
+    if (auto streamed = stream_frames(payload, resume, *image, written, options.image_limit);
+        !streamed) {
+      return fail(std::move(streamed.error()));
+    }
+  }
+  image->resize(written);  // shrinking keeps the block where it is
+  return std::move(*image);
+}
+
+}  // namespace vemo
