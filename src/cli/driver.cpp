@@ -65,6 +65,12 @@ void diagnose(std::string_view line) {
 
 // ---- session mode ----
 
+LaunchTraceLoader session_trace_loader() {
+  return [options = process_load_options()](const Session& session, const SessionLaunch& launch) {
+    return load_trace(session_trace_path(session, launch), options);
+  };
+}
+
 bool print_kernel_result(const KernelResult& pair, const Args& args) {
   console::print("--- Kernel: {} (launch {}) ---\n", pair.kernel, pair.launch);
   bool failed = false;
@@ -107,7 +113,7 @@ Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
                              session_a->launches.size(), session_b->launches.size()));
 
   const SessionDiff diff =
-      compare_sessions(*session_a, *session_b, config, load_session_trace, diagnose);
+      compare_sessions(*session_a, *session_b, config, session_trace_loader(), diagnose);
   if (args.json) {
     const SessionJsonReport report = build_session_report(diff, args.max_allowed_divergences);
     write_session_json(console::out_sink(), report);

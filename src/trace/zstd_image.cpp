@@ -1,5 +1,6 @@
 #include "trace/zstd_image.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 #include <zstd.h>
 
@@ -39,14 +40,38 @@ class DecompressContext {
   ZSTD_DCtx* context_;
 };
 
-// Writes one byte of every page of `bytes` on the pool's workers. First touch of fresh memory
-// costs more than decoding it, so it is spread over all cores instead of falling on the one
-// thread that decodes a frame. The bytes are not in use yet, so writing them is harmless.
-void fault_in(std::uint8_t* bytes, std::size_t size) {
+std::size_t page_size() {
   static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+// Has the kernel back `bytes` with memory before the decoder writes them, in huge pages where it
+// can, chunk by chunk on the pool's workers. First touch of fresh memory one page fault at a time
+// costs more than decoding it. A kernel without MADV_POPULATE_WRITE gets every page written once
+// instead; the bytes are not in use yet, so writing them is harmless.
+void fault_in(std::uint8_t* bytes, std::size_t size) {
+  const std::size_t page = page_size();
+  const auto start = reinterpret_cast<std::uintptr_t>(bytes);
+  const std::uintptr_t begin = (start + page - 1) / page * page;
+  const std::uintptr_t end = (start + size) / page * page;
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, size, FAULT_CHUNK), [&](const auto& range) {
+    const std::uintptr_t first = std::max(begin, start + range.begin());
+    const std::uintptr_t last = std::min(end, start + range.end());
+    if (last > first &&
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) == 0) {
+      return;
+    }
     for (std::size_t at = range.begin(); at < range.end(); at += page) bytes[at] = 0;
   });
+}
+
+// The compressed payload, read through the file's mapping, brought in the same way.
+void read_in(std::span<const std::uint8_t> bytes) {
+  const std::size_t page = page_size();
+  const auto begin = reinterpret_cast<std::uintptr_t>(bytes.data()) / page * page;
+  const auto end = reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size());
+  ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);  // only a hint
 }
 
 // Where one frame's bytes are in the payload and where its output goes in the image.
@@ -165,6 +190,7 @@ Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, 
 Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions& options) {
   const std::span<const std::uint8_t> payload = mapping.bytes().subspan(TRACE_HEADER_SIZE);
   if (payload.empty()) return fail(decode_failure("incomplete frame"));
+  read_in(payload);
   const DecodePlan plan = plan_frames(payload, options.image_limit);
   auto image = TraceData::allocate(plan.image_size);
   if (!image) return fail(decode_failure(OUT_OF_MEMORY));
