@@ -7,71 +7,57 @@
 #include <optional>
 #include <utility>
 
+#include "compare/alignment_walk.hpp"
+
 namespace vemo {
 
 namespace {
-
-// The smallest distance d in 1..lookahead with `events[from + d]` at `site`, if any.
-std::optional<std::uint64_t> distance_to_site(std::span<const TraceEvent> events, std::size_t from,
-                                              std::uint32_t site, std::uint64_t lookahead) {
-  const std::size_t remaining = events.size() - from - 1;  // events after `from`
-  const std::uint64_t reach = std::min<std::uint64_t>(lookahead, remaining);
-  for (std::uint64_t d = 1; d <= reach; ++d) {
-    if (events[from + d].site_id == site) return d;
-  }
-  return std::nullopt;
-}
 
 // The walk shared by both variants; `mask_test` is the only thing that tells them apart.
 // Each divergence goes to `sink.add`; the walk ends early once `sink.full()`.
 template <class Sink, class MaskTest>
 void walk(std::span<const TraceEvent> a, std::span<const TraceEvent> b, const CompareConfig& config,
           MaskTest mask_test, Sink& sink) {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < a.size() && j < b.size() && !sink.full()) {
+  AlignmentWalk steps(a, b, config.lookahead,
+                      config.continue_after_path ? AfterPath::StepPast : AfterPath::Stop);
+  while (!sink.full()) {
+    const auto step = steps.next();
+    if (!step) break;
+    const std::size_t i = step->i;
     const TraceEvent& ea = a[i];
-    const TraceEvent& eb = b[j];
-    // Byte-identical events match with nothing to report; by far the most common case.
-    if (std::memcmp(&ea, &eb, sizeof(TraceEvent)) == 0) {
-      ++i;
-      ++j;
-      continue;
-    }
-    if (ea.site_id == eb.site_id) {
-      if (ea.branch_dir != eb.branch_dir &&
-          ea.event_type == static_cast<std::uint8_t>(EventType::Branch)) {
-        sink.add(i, ea.site_id, {BranchKind{ea.branch_dir, eb.branch_dir}});
-      }
-      if (mask_test(ea.active_mask, eb.active_mask)) {
-        sink.add(i, ea.site_id, {ActiveMaskKind{ea.active_mask, eb.active_mask}});
-      }
-      if (config.compare_values && ea.value != eb.value) {
-        sink.add(i, ea.site_id, {ValueKind{ea.value, eb.value}});
-      }
-      ++i;
-      ++j;
-      continue;
-    }
-    const auto k = distance_to_site(b, j, ea.site_id, config.lookahead);
-    const auto m = distance_to_site(a, i, eb.site_id, config.lookahead);
-    if (m && (!k || *m <= *k)) {
-      sink.add(i, ea.site_id, {ExtraEventsKind{*m, TraceSide::A}});
-      i += *m;
-    } else if (k) {
-      sink.add(i, eb.site_id, {ExtraEventsKind{*k, TraceSide::B}});
-      j += *k;
-    } else {
-      sink.add(i, ea.site_id, {PathKind{ea.site_id, eb.site_id}});
-      if (!config.continue_after_path) break;
-      ++i;
-      ++j;
+    const TraceEvent& eb = b[step->j];
+    switch (step->kind) {
+      case WalkStepKind::Matched:
+        // Byte-identical events match with nothing to report; by far the most common case.
+        if (std::memcmp(&ea, &eb, sizeof(TraceEvent)) == 0) break;
+        if (ea.branch_dir != eb.branch_dir &&
+            ea.event_type == static_cast<std::uint8_t>(EventType::Branch)) {
+          sink.add(i, ea.site_id, {BranchKind{ea.branch_dir, eb.branch_dir}});
+        }
+        if (mask_test(ea.active_mask, eb.active_mask)) {
+          sink.add(i, ea.site_id, {ActiveMaskKind{ea.active_mask, eb.active_mask}});
+        }
+        if (config.compare_values && ea.value != eb.value) {
+          sink.add(i, ea.site_id, {ValueKind{ea.value, eb.value}});
+        }
+        break;
+      case WalkStepKind::ExtraA:
+        sink.add(i, ea.site_id, {ExtraEventsKind{step->count, TraceSide::A}});
+        break;
+      case WalkStepKind::ExtraB:
+        sink.add(i, eb.site_id, {ExtraEventsKind{step->count, TraceSide::B}});
+        break;
+      case WalkStepKind::Path:
+        sink.add(i, ea.site_id, {PathKind{ea.site_id, eb.site_id}});
+        break;
     }
   }
-  if (i < a.size()) {
-    sink.add(i, a[i].site_id, {ExtraEventsKind{a.size() - i, TraceSide::A}});
-  } else if (j < b.size()) {
-    sink.add(i, b[j].site_id, {ExtraEventsKind{b.size() - j, TraceSide::B}});
+  // What is left after the walk, at most one side's: reported whole.
+  const std::size_t i = steps.i();
+  if (steps.remaining_a() > 0) {
+    sink.add(i, a[i].site_id, {ExtraEventsKind{steps.remaining_a(), TraceSide::A}});
+  } else if (steps.remaining_b() > 0) {
+    sink.add(i, b[steps.j()].site_id, {ExtraEventsKind{steps.remaining_b(), TraceSide::B}});
   }
 }
 

@@ -1,6 +1,9 @@
 #pragma once
-// The event-sequence diff of one job: two cursors, field checks on matched sites, a bounded
-// lookahead on site mismatches.
+// The event-sequence diff of one job: the steps of the alignment walk (compare/alignment_walk),
+// field checks on matched sites. The viewer's aligned view takes the same steps but differs in
+// what it is given and reports (tui/aligned.hpp): here the look-ahead is --lookahead, trace B's
+// site ids arrive remapped, a cross-GPU job joins a chunk's warps, and after a Path that stops
+// the walk trace A's rest is reported as extra events.
 
 #include <cstdint>
 #include <span>
