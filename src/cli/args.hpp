@@ -1,5 +1,5 @@
 #pragma once
-// The command line of vemo-diff.
+// The command line of vemo-diff, read through one table of its arguments.
 
 #include <cstdint>
 #include <expected>

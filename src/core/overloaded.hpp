@@ -1,8 +1,8 @@
 #pragma once
+// A visitor for std::visit built out of lambdas.
 
 namespace vemo {
 
-// A visitor for std::visit built out of lambdas.
 template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
