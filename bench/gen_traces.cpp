@@ -31,7 +31,7 @@ using vemo::TraceEvent;
 using vemo::TraceHeader;
 using vemo::WarpBufferHeader;
 
-constexpr std::uint32_t kSparseEvery = 997;
+constexpr std::uint32_t SPARSE_EVERY = 997;
 
 std::uint32_t mix(std::uint64_t x) {
   x ^= x >> 33;
@@ -81,7 +81,7 @@ TraceHeader header_for(const Shape& shape) {
 
 // How the events of a trace differ from base.trace's.
 struct Change {
-  bool sparse = false;              // one flipped branch in every kSparseEvery-th warp
+  bool sparse = false;              // one flipped branch in every SPARSE_EVERY-th warp
   std::uint64_t diverge_every = 0;  // one divergence at every such event index; 0 for none
 };
 
@@ -102,7 +102,7 @@ void fill_warp(std::vector<std::uint8_t>& buffer, std::uint32_t warp, const Shap
   std::memcpy(buffer.data(), &header, sizeof header);
   for (std::uint32_t i = 0; i < shape.events_per_warp; ++i) {
     TraceEvent event = event_at(warp, i);
-    if (change.sparse && warp % kSparseEvery == 0 && i == warp % shape.events_per_warp) {
+    if (change.sparse && warp % SPARSE_EVERY == 0 && i == warp % shape.events_per_warp) {
       event.branch_dir ^= 1;
       event.event_type = 0;
     }

@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 using std::chrono_literals::operator""ms;
 using std::chrono_literals::operator""s;
 
-constexpr std::string_view kSiteMap =
+constexpr std::string_view SITE_MAP =
     R"json([{"site_id": 26, "filename": "k.cu", "function": "f", "line": 1, "column": 1,
              "event_type": 0}])json";
 
@@ -75,7 +75,7 @@ class ShrinkWhileMapped {
           const int fd = open_writer(fifo);
           if (fd < 0) return;
           fs::resize_file(victim, 0);
-          (void)::write(fd, kSiteMap.data(), kSiteMap.size());
+          (void)::write(fd, SITE_MAP.data(), SITE_MAP.size());
           ::close(fd);
         }) {}
   ~ShrinkWhileMapped() {
@@ -130,7 +130,7 @@ TEST_F(CliAccident, TraceThatShrinksWhileMappedEndsWithAnErrorNamingIt) {
 }
 
 TEST_F(CliAccident, ExportOntoAnInputIsRefusedBeforeAnythingIsWritten) {
-  write_file(dir / "sites.json", kSiteMap);
+  write_file(dir / "sites.json", SITE_MAP);
   fs::create_hard_link(dir / a, dir / "hard.trace");
   fs::create_symlink("sites.json", dir / "sym.json");
   struct Case {
@@ -162,7 +162,7 @@ TEST_F(CliAccident, ExportOntoAnInputIsRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(read_file(dir / a), trace_a);
     EXPECT_EQ(read_file(dir / b), trace_b);
-    EXPECT_EQ(read_file(dir / "sites.json"), kSiteMap);
+    EXPECT_EQ(read_file(dir / "sites.json"), SITE_MAP);
     EXPECT_FALSE(fs::exists(dir / "out.csv"));
   }
 }

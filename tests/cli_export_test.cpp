@@ -14,9 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kCsvHeader = "warp_idx,event_idx,site_id,kind,details,source_location\n";
-constexpr std::string_view kBranchRow = "0,0,0x0000001a,Branch,dir_a=1 dir_b=0,";
-constexpr std::string_view kMaskRow =
+constexpr std::string_view CSV_HEADER = "warp_idx,event_idx,site_id,kind,details,source_location\n";
+constexpr std::string_view BRANCH_ROW = "0,0,0x0000001a,Branch,dir_a=1 dir_b=0,";
+constexpr std::string_view MASK_ROW =
     "0,1,0x0000002b,ActiveMask,mask_a=0xffffffff mask_b=0x0000ffff,\n";
 
 class CliExport : public ::testing::Test {
@@ -56,8 +56,8 @@ TEST_F(CliExport, BothFilesWithSiteMap) {
   expect_viewer_hint(run.err.substr(expected_err.size()));
   EXPECT_FALSE(run.out.empty());
 
-  EXPECT_EQ(read_file(csv), std::string(kCsvHeader) + std::string(kBranchRow) +
-                                "\"kernel.cu:scale<int, 4>:12:5\"\n" + std::string(kMaskRow));
+  EXPECT_EQ(read_file(csv), std::string(CSV_HEADER) + std::string(BRANCH_ROW) +
+                                "\"kernel.cu:scale<int, 4>:12:5\"\n" + std::string(MASK_ROW));
   EXPECT_EQ(read_file(chrome), R"json({
   "traceEvents": [
     {
@@ -135,7 +135,7 @@ TEST_F(CliExport, JsonModeKeepsOnlyTheFlamegraphNote) {
   expect_viewer_hint(run.err.substr(expected_err.size()));
   EXPECT_TRUE(run.out.starts_with("{\n  \"status\": \"diverged\",\n")) << run.out;
   EXPECT_EQ(read_file(csv),
-            std::string(kCsvHeader) + std::string(kBranchRow) + "\n" + std::string(kMaskRow));
+            std::string(CSV_HEADER) + std::string(BRANCH_ROW) + "\n" + std::string(MASK_ROW));
 }
 
 TEST_F(CliExport, FiltersApplyBeforeTheCsv) {
@@ -145,8 +145,8 @@ TEST_F(CliExport, FiltersApplyBeforeTheCsv) {
     int status;
   };
   const std::vector<Case> cases = {
-      {{"--filter-kind", "BRANCH"}, std::string(kBranchRow) + "\n", 1},
-      {{"--filter-sites", "0x2b"}, std::string(kMaskRow), 1},
+      {{"--filter-kind", "BRANCH"}, std::string(BRANCH_ROW) + "\n", 1},
+      {{"--filter-sites", "0x2b"}, std::string(MASK_ROW), 1},
       {{"--warps", "1"}, "", 0},
   };
   for (const Case& c : cases) {
@@ -156,7 +156,7 @@ TEST_F(CliExport, FiltersApplyBeforeTheCsv) {
     SCOPED_TRACE(c.filter.front());
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.err.find("CSV exported to: " + csv + "\n"), std::string::npos) << run.err;
-    EXPECT_EQ(read_file(csv), std::string(kCsvHeader) + c.rows);
+    EXPECT_EQ(read_file(csv), std::string(CSV_HEADER) + c.rows);
   }
 }
 

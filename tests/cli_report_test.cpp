@@ -39,7 +39,7 @@ DivergentPair write_divergent_pair() {
   return {a.write(dir / "a.trace"), b.write(dir / "b.trace")};
 }
 
-const std::string kInfoA =
+const std::string INFO_A =
     "\n=== Trace A ===\n"
     "Kernel:     test_kernel\n"
     "Hash:       0x0000000000001234\n"
@@ -51,7 +51,7 @@ const std::string kInfoA =
     "Timestamp:  42\n"
     "CUDA Arch:  SM_80\n";
 
-const std::string kInfoB =
+const std::string INFO_B =
     "\n=== Trace B ===\n"
     "Kernel:     test_kernel\n"
     "Hash:       0x0000000000001234\n"
@@ -64,7 +64,7 @@ const std::string kInfoB =
     "CUDA Arch:  SM_0\n"
     "Sampling:   1/2 (~50.0% of events recorded)\n";
 
-const std::string kReport =
+const std::string REPORT =
     "\n=== Diff Summary ===\n"
     "Total warps:          2\n"
     "Warps compared:       2\n"
@@ -100,7 +100,7 @@ const std::string kReport =
 TEST(CliReport, ConsoleReportOfADivergentPair) {
   const auto pair = write_divergent_pair();
   const ProcessResult run = run_vemo({pair.a, pair.b});
-  EXPECT_EQ(run.out, kReport);
+  EXPECT_EQ(run.out, REPORT);
   EXPECT_EQ(run.err, "Loading traces...\nComparing 2 warps...\n");
   EXPECT_EQ(run.status, 1);
 }
@@ -108,7 +108,7 @@ TEST(CliReport, ConsoleReportOfADivergentPair) {
 TEST(CliReport, VerboseBlocksPrecedeTheReport) {
   const auto pair = write_divergent_pair();
   const ProcessResult run = run_vemo({"--verbose", pair.a, pair.b});
-  EXPECT_EQ(run.out, kInfoA + kInfoB + kReport);
+  EXPECT_EQ(run.out, INFO_A + INFO_B + REPORT);
   EXPECT_EQ(run.status, 1);
 }
 
@@ -136,7 +136,7 @@ TEST(CliReport, DumpOfEitherTrace) {
     std::string out;
   } cases[] = {
       {{"--dump-a", "3", pair.a, pair.b},
-       "\n=== Trace A ===\n" + kInfoA +
+       "\n=== Trace A ===\n" + INFO_A +
            "\n=== Events (first 3 events) ===\n"
            "\nWarp 0 (2 events, 0 overflows):\n"
            "  [0] site=0x00000010 type=0 branch=1 active_mask=0xffffffff value=0\n"
@@ -144,7 +144,7 @@ TEST(CliReport, DumpOfEitherTrace) {
            "\nWarp 1 (2 events, 0 overflows):\n"
            "  [0] site=0x00000010 type=0 branch=1 active_mask=0xffffffff value=0\n"},
       {{"--dump-b", "0", pair.a, pair.b},
-       "\n=== Trace B ===\n" + kInfoB + "\n=== Events (first 0 events) ===\n"},
+       "\n=== Trace B ===\n" + INFO_B + "\n=== Events (first 0 events) ===\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front());

@@ -50,7 +50,7 @@ ProcessResult run_in(const fs::path& dir, const std::vector<std::string>& args) 
   return run_vemo(args, options);
 }
 
-const std::string kIdenticalSection =
+const std::string IDENTICAL_SECTION =
     "\n=== Diff Summary ===\n"
     "Total warps:          1\n"
     "Warps compared:       1\n"
@@ -62,7 +62,7 @@ const std::string kIdenticalSection =
     "✓ Traces are IDENTICAL\n"
     "\n";
 
-const std::string kBranchSection =
+const std::string BRANCH_SECTION =
     "\n=== Diff Summary ===\n"
     "Total warps:          1\n"
     "Warps compared:       1\n"
@@ -96,8 +96,8 @@ TEST(CliSessionText, IdenticalCompressedSessionsPassWithOneSectionPerLaunch) {
   write_manifest(root / "sb", {{"scan", 1, "k1.trace"}, {"scan", 0, "k0.trace"}});
 
   const ProcessResult run = run_in(root, {"--session", "sa", "sb"});
-  EXPECT_EQ(run.out, "--- Kernel: scan (launch 0) ---\n" + kIdenticalSection +
-                         "--- Kernel: scan (launch 1) ---\n" + kIdenticalSection);
+  EXPECT_EQ(run.out, "--- Kernel: scan (launch 0) ---\n" + IDENTICAL_SECTION +
+                         "--- Kernel: scan (launch 1) ---\n" + IDENTICAL_SECTION);
   EXPECT_EQ(run.err,
             "Loading sessions...\n"
             "Session A: 2 launches, Session B: 2 launches\n\n"
@@ -140,8 +140,8 @@ TEST(CliSessionText, MixedSessionsShowEveryOutcomeInItsPlace) {
                         {"gamma", 0, "gamma.trace"},
                     });
 
-  const std::string out = "--- Kernel: alpha (launch 0) ---\n" + kIdenticalSection +
-                          "--- Kernel: beta (launch 0) ---\n" + kBranchSection +
+  const std::string out = "--- Kernel: alpha (launch 0) ---\n" + IDENTICAL_SECTION +
+                          "--- Kernel: beta (launch 0) ---\n" + BRANCH_SECTION +
                           "--- Kernel: beta (launch 1) ---\n"
                           "  ERROR: Failed to open trace file: sa/missing.trace\n"
                           "\n"
@@ -185,12 +185,12 @@ TEST(CliSessionText, AnyUnmatchedFailedOrDivergingLaunchFailsTheRun) {
       {"unmatched in A",
        {{"k", 0, "same.trace"}, {"k", 1, "same.trace"}},
        {{"k", 0, "same.trace"}},
-       "--- Kernel: k (launch 0) ---\n" + kIdenticalSection +
+       "--- Kernel: k (launch 0) ---\n" + IDENTICAL_SECTION +
            "Warning: Unmatched launch in session A (not in B): k (launch 1)\n"},
       {"unmatched in B",
        {{"k", 0, "same.trace"}},
        {{"k", 0, "same.trace"}, {"K", 0, "same.trace"}},
-       "--- Kernel: k (launch 0) ---\n" + kIdenticalSection +
+       "--- Kernel: k (launch 0) ---\n" + IDENTICAL_SECTION +
            "Warning: Unmatched launch in session B (not in A): K (launch 0)\n"},
       {"failed pair",
        {{"k", 0, "same.trace"}},
@@ -200,7 +200,7 @@ TEST(CliSessionText, AnyUnmatchedFailedOrDivergingLaunchFailsTheRun) {
       {"diverging pair",
        {{"k", 0, "same.trace"}},
        {{"k", 0, "other.trace"}},
-       "--- Kernel: k (launch 0) ---\n" + kBranchSection},
+       "--- Kernel: k (launch 0) ---\n" + BRANCH_SECTION},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kUsageTail =
+const std::string USAGE_TAIL =
     "\n\nUsage: vemo-diff [OPTIONS] <TRACE_A> <TRACE_B>\n\nFor more information, try '--help'.\n";
 
 ProcessOptions with_stdout_closed() {
@@ -25,7 +25,7 @@ ProcessOptions with_stdout_closed() {
 }
 
 std::string usage_error(const std::string& message) {
-  return "error: " + message + kUsageTail;
+  return "error: " + message + USAGE_TAIL;
 }
 
 // One warp: a branch at site 0x10 going `direction`, then an event at site `second_site`.

@@ -55,8 +55,8 @@ TEST_F(Styling, PaintWritesCodesInOrder) {
     std::string painted;
   };
   const Case cases[] = {
-      {console::kBold, "\x1b[1mx\x1b[0m"},
-      {console::kDim, "\x1b[2mx\x1b[0m"},
+      {console::BOLD, "\x1b[1mx\x1b[0m"},
+      {console::DIM, "\x1b[2mx\x1b[0m"},
       {console::fg(Color::Green), "\x1b[32mx\x1b[0m"},
       {console::bold(Color::Red), "\x1b[1;31mx\x1b[0m"},
       {Style{.bold = true, .dim = true, .fg = Color::White}, "\x1b[1;2;37mx\x1b[0m"},

@@ -29,7 +29,7 @@ DiffResult result_with(std::vector<Divergence> divergences) {
   return result;
 }
 
-constexpr std::string_view kCsvHeader = "warp_idx,event_idx,site_id,kind,details,source_location\n";
+constexpr std::string_view CSV_HEADER = "warp_idx,event_idx,site_id,kind,details,source_location\n";
 
 TEST(CsvField, QuotesOnlyTextsWithAComma) {
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -61,7 +61,7 @@ TEST(CsvExport, EveryKindWithSiteMap) {
   const auto path = scratch_dir() / "all.csv";
   ASSERT_TRUE(export_csv(result, &map, path));
   EXPECT_EQ(read_file(path),
-            std::string(kCsvHeader) +
+            std::string(CSV_HEADER) +
                 "0,4,0x0000001a,Branch,dir_a=1 dir_b=0,\"k.cu:f(int, int):3:9\"\n"
                 "1,5,0x00000020,ActiveMask,mask_a=0xffffffff mask_b=0x0000ffff,"
                 "q\"uote.cu:g:40:2\n"
@@ -81,7 +81,7 @@ TEST(CsvExport, WithoutMapRowsEndWithEmptyLocation) {
   for (const SiteMap* map : {static_cast<const SiteMap*>(nullptr), &empty}) {
     const auto path = scratch_dir() / "nomap.csv";
     ASSERT_TRUE(export_csv(result, map, path));
-    EXPECT_EQ(read_file(path), std::string(kCsvHeader) +
+    EXPECT_EQ(read_file(path), std::string(CSV_HEADER) +
                                    "7,18446744073709551615,0xffffffff,Branch,dir_a=2 dir_b=0,\n");
   }
 }
@@ -90,7 +90,7 @@ TEST(CsvExport, ReplacesExistingFileWithHeaderOnly) {
   const auto path = scratch_dir() / "old.csv";
   write_file(path, std::string(500, 'x'));
   ASSERT_TRUE(export_csv(result_with({}), nullptr, path));
-  EXPECT_EQ(read_file(path), kCsvHeader);
+  EXPECT_EQ(read_file(path), CSV_HEADER);
 }
 
 Trace trace_with(std::uint32_t warps_per_block) {
@@ -107,7 +107,7 @@ std::string export_chrome(const Trace& a, const DiffResult& result, const SiteMa
   return read_file(path);
 }
 
-constexpr std::string_view kMetadataEvent = R"json({
+constexpr std::string_view METADATA_EVENT = R"json({
   "traceEvents": [
     {
       "name": "process_name",
@@ -123,13 +123,13 @@ constexpr std::string_view kMetadataEvent = R"json({
 
 TEST(ChromeTraceExport, NoDivergenceGivesMetadataAlone) {
   EXPECT_EQ(export_chrome(trace_with(1), result_with({}), nullptr),
-            std::string(kMetadataEvent) + "\n  ]\n}");
+            std::string(METADATA_EVENT) + "\n  ]\n}");
 }
 
 TEST(ChromeTraceExport, OneDivergenceAtUnmappedSite) {
   const SiteMap map = map_with({location(1, "other.cu", "", 1, 0)});
   const DiffResult result = result_with({divergence(0, 7, 26, DivergenceKind{BranchKind{1, 0}})});
-  EXPECT_EQ(export_chrome(trace_with(1), result, &map), std::string(kMetadataEvent) + R"json(,
+  EXPECT_EQ(export_chrome(trace_with(1), result, &map), std::string(METADATA_EVENT) + R"json(,
     {
       "name": "0x0000001a [Branch]",
       "cat": "Branch",
@@ -172,7 +172,7 @@ TEST(ChromeTraceExport, GroupsBlocksAndLabels) {
       divergence(3, 2, 0x40, DivergenceKind{PathKind{0x40, 0x41}}),
       divergence(4, 3, 0x50, DivergenceKind{ExtraEventsKind{2, TraceSide::A}}),
   });
-  EXPECT_EQ(export_chrome(trace_with(4), result, &map), std::string(kMetadataEvent) + R"json(,
+  EXPECT_EQ(export_chrome(trace_with(4), result, &map), std::string(METADATA_EVENT) + R"json(,
     {
       "name": "k.cu:8 [Path]",
       "cat": "Path",
@@ -280,7 +280,7 @@ TEST(ChromeTraceExport, ReplacesExistingFileWhole) {
   write_file(path, std::string(4096, 'x'));
   const Trace a = trace_with(1);
   ASSERT_TRUE(export_chrome_trace(a, a, result_with({}), nullptr, path));
-  EXPECT_EQ(read_file(path), std::string(kMetadataEvent) + "\n  ]\n}");
+  EXPECT_EQ(read_file(path), std::string(METADATA_EVENT) + "\n  ]\n}");
 }
 
 using Exporter = std::function<Status(const std::string& path)>;
@@ -356,7 +356,7 @@ TEST(Export, WriteFailureKeepsWhatWasWritten) {
     ASSERT_TRUE(run(dir / "whole"));
     const std::string whole = read_file(dir / "whole");
     // Fails at the first row (the CSV) or in the middle of the document.
-    for (const std::size_t limit : {kCsvHeader.size(), kCsvHeader.size() + first_row.size() + 5}) {
+    for (const std::size_t limit : {CSV_HEADER.size(), CSV_HEADER.size() + first_row.size() + 5}) {
       SCOPED_TRACE(std::string(exporter) + " " + std::to_string(limit));
       ASSERT_LT(limit, whole.size());
       const auto path = dir / "cut";

@@ -20,14 +20,14 @@ struct Probe {
   std::optional<std::uint32_t> rank;
 };
 
-constexpr json::Field<Probe> kProbeFields[] = {
+constexpr json::Field<Probe> PROBE_FIELDS[] = {
     {"id", &Probe::id},     {"name", &Probe::name}, {"kind", &Probe::kind},
     {"dims", &Probe::dims}, {"rank", &Probe::rank},
 };
-constexpr json::RecordType<Probe> kProbe{"Probe", kProbeFields};
+constexpr json::RecordType<Probe> PROBE{"Probe", PROBE_FIELDS};
 
 Result<std::vector<Probe>> read(std::string_view text) {
-  return json::read_records(text, kProbe);
+  return json::read_records(text, PROBE);
 }
 
 std::string error_of(std::string_view text) {
@@ -65,13 +65,13 @@ TEST(JsonRead, ReadsBothRecordForms) {
 
 // Well-formed numbers beyond the range of a double.
 const std::string kHugeInteger(400, '7');
-constexpr std::string_view kHugeNumbers = R"([1e400, -1E+999, 2.5e0309, "1e999\"", 1e-999])";
+constexpr std::string_view HUGE_NUMBERS = R"([1e400, -1E+999, 2.5e0309, "1e999\"", 1e-999])";
 
 TEST(JsonRead, SkipsUnknownKeysWhateverTheirValue) {
   const std::string text = R"([{"extra": {"deep": [1, {"x": null}, "s", true]}, "id": 1,
     "name": "n", "more": [[]], "kind": 2, "Id": "other case", "dims": [1, 2, 3],
     "last": -1.5e3, "huge": )" +
-                           std::string(kHugeNumbers) + R"(, "long": )" + kHugeInteger + "}]";
+                           std::string(HUGE_NUMBERS) + R"(, "long": )" + kHugeInteger + "}]";
   const auto records = read(text);
   ASSERT_TRUE(records) << records.error().message();
   ASSERT_EQ(records->size(), 1u);

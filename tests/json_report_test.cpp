@@ -14,9 +14,9 @@ using testing::divergence;
 using testing::location;
 using testing::map_with;
 
-const DivergenceKind kBranch{BranchKind{1, 0}};
-const DivergenceKind kMask{ActiveMaskKind{0xffffffff, 0x0000ffff}};
-const DivergenceKind kPath{PathKind{0x10, 0x20}};
+const DivergenceKind BRANCH{BranchKind{1, 0}};
+const DivergenceKind MASK{ActiveMaskKind{0xffffffff, 0x0000ffff}};
+const DivergenceKind PATH{PathKind{0x10, 0x20}};
 
 DiffResult result_with(std::vector<Divergence> divergences) {
   DiffResult result;
@@ -51,8 +51,8 @@ TEST(JsonReport, IdenticalPairDocument) {
 // The list is shorter than warps_diverged says, as after a filter: the totals stay.
 TEST(JsonReport, DivergedPairDocumentWithSiteMap) {
   const DiffResult result = result_with({
-      divergence(2, 7, 0x1a, kPath),
-      divergence(0, 3, 0x2b, kBranch),
+      divergence(2, 7, 0x1a, PATH),
+      divergence(0, 3, 0x2b, BRANCH),
   });
   const SiteMap map = map_with({location(0x1a, "k.cu", "step", 12, 5)});
   const JsonReport report = build_json_report(result, &map, std::nullopt, false);
@@ -90,7 +90,7 @@ TEST(JsonReport, DivergedPairDocumentWithSiteMap) {
 
 TEST(JsonReport, EmptySiteMapGivesNoLocation) {
   const SiteMap empty;
-  const JsonDivergence entry = json_divergence(divergence(1, 2, 3, kBranch), &empty);
+  const JsonDivergence entry = json_divergence(divergence(1, 2, 3, BRANCH), &empty);
   EXPECT_FALSE(entry.source_location.has_value());
   EXPECT_EQ(entry.site_id, "0x00000003");
   EXPECT_EQ(entry.kind, "Branch");
@@ -106,12 +106,12 @@ TEST(JsonReport, Verdicts) {
     bool passed;
   };
   const std::vector<Case> cases = {
-      {"five within five", {kBranch, kBranch, kMask, kPath, kPath}, 5, false, 5, true},
-      {"six over five", {kBranch, kBranch, kMask, kPath, kPath, kBranch}, 5, false, 6, false},
-      {"one without threshold", {kBranch}, std::nullopt, false, 1, false},
-      {"masks ignored", {kMask, kMask, kMask}, std::nullopt, true, 0, true},
-      {"masks counted", {kMask, kMask, kMask}, 2, false, 3, false},
-      {"only masks skipped", {kMask, kBranch, kMask}, std::nullopt, true, 1, false},
+      {"five within five", {BRANCH, BRANCH, MASK, PATH, PATH}, 5, false, 5, true},
+      {"six over five", {BRANCH, BRANCH, MASK, PATH, PATH, BRANCH}, 5, false, 6, false},
+      {"one without threshold", {BRANCH}, std::nullopt, false, 1, false},
+      {"masks ignored", {MASK, MASK, MASK}, std::nullopt, true, 0, true},
+      {"masks counted", {MASK, MASK, MASK}, 2, false, 3, false},
+      {"only masks skipped", {MASK, BRANCH, MASK}, std::nullopt, true, 1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,7 +129,7 @@ TEST(JsonReport, Verdicts) {
 
 TEST(JsonReport, IgnoredMasksStayInBreakdown) {
   const JsonReport report = build_json_report(
-      result_with({divergence(0, 0, 1, kMask), divergence(1, 0, 1, kMask)}), nullptr, 0, true);
+      result_with({divergence(0, 0, 1, MASK), divergence(1, 0, 1, MASK)}), nullptr, 0, true);
   const std::vector<std::pair<std::string, std::uint64_t>> expected = {{"ActiveMask", 2}};
   EXPECT_EQ(report.divergence_breakdown, expected);
   EXPECT_EQ(report.counted_divergences, 0u);
@@ -184,7 +184,7 @@ TEST(JsonReport, CrossGpuIsTheLastMember) {
 }
 
 KernelResult pair_result(std::string kernel, std::uint32_t launch, std::size_t divergences) {
-  std::vector<Divergence> list(divergences, divergence(0, 0, 1, kMask));
+  std::vector<Divergence> list(divergences, divergence(0, 0, 1, MASK));
   return KernelResult{.kernel = std::move(kernel), .launch = launch, .result = result_with(list)};
 }
 

@@ -71,10 +71,9 @@ std::size_t occurrences(const std::string& text, std::string_view piece) {
   return count;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Trace info and dump
+// ---- Trace info and dump ----
 
-const std::string kInfoHead =
+const std::string INFO_HEAD =
     "\n=== Trace A ===\n"
     "Kernel:     test_kernel\n"
     "Hash:       0x0000000000001234\n"
@@ -168,7 +167,7 @@ TEST(DumpTrace, HeadingsThenInfoThenEventLines) {
   const Trace trace = builder.build();
 
   EXPECT_EQ(output([&] { dump_trace("Trace A", trace, 10); }),
-            "\n=== Trace A ===\n" + kInfoHead +
+            "\n=== Trace A ===\n" + INFO_HEAD +
                 "Warps:      1\n"
                 "Events:     9\n"
                 "Overflows:  3\n"
@@ -245,8 +244,7 @@ TEST(DumpTrace, FirstHeadingStaysPlainWhenStyled) {
               }).starts_with("\n=== Trace A ===\n\n\x1b[1m=== Trace A ===\x1b[0m\n"));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Summary
+// ---- Summary ----
 
 DiffResult counted_result(std::vector<Divergence> divergences) {
   DiffResult result = result_of(std::move(divergences));
@@ -258,7 +256,7 @@ DiffResult counted_result(std::vector<Divergence> divergences) {
   return result;
 }
 
-const std::string kTotalsHead =
+const std::string TOTALS_HEAD =
     "\n=== Diff Summary ===\n"
     "Total warps:          4\n"
     "Warps compared:       4\n"
@@ -269,7 +267,7 @@ const std::string kTotalsHead =
 TEST(Summary, EmptyListEndsWithTheIdenticalLine) {
   // All divergences filtered away: the comparison's warp count stays.
   const DiffResult result = counted_result({});
-  EXPECT_EQ(output([&] { print_summary(result); }), kTotalsHead +
+  EXPECT_EQ(output([&] { print_summary(result); }), TOTALS_HEAD +
                                                         "Total divergences:    0\n"
                                                         "\n"
                                                         "✓ Traces are IDENTICAL\n");
@@ -281,7 +279,7 @@ TEST(Summary, DivergencesGiveVerdictAndBreakdownInKindOrder) {
       divergence(1, 0, 1, {BranchKind{1, 0}}),
       divergence(1, 5, 2, {BranchKind{0, 1}}),
   });
-  EXPECT_EQ(output([&] { print_summary(result); }), kTotalsHead +
+  EXPECT_EQ(output([&] { print_summary(result); }), TOTALS_HEAD +
                                                         "Total divergences:    3\n"
                                                         "\n"
                                                         "✗ DIVERGENCE DETECTED: 2 warps affected\n"
@@ -328,8 +326,7 @@ TEST(Summary, StyledPieces) {
               }).ends_with("\n\x1b[1;32m✓ Traces are IDENTICAL\x1b[0m\n"));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Divergence listing
+// ---- Divergence listing ----
 
 TEST(Divergences, EmptyListWritesNothing) {
   EXPECT_EQ(output([] { print_divergences(DiffResult{}, 10, nullptr, false); }), "");
@@ -469,14 +466,14 @@ TEST(Divergences, StyledPiecesOfSiteAndEntry) {
       "    → \x1b[31mControl flow has truly diverged - different code paths executed\x1b[0m\n");
 }
 
-constexpr std::uint32_t kOne = 0x3f800000;       // 1.0f
-constexpr std::uint32_t kTwo = 0x40000000;       // 2.0f
-constexpr std::uint32_t kThree = 0x40400000;     // 3.0f
-constexpr std::uint32_t kMinusOne = 0xbf800000;  // -1.0f
-constexpr std::uint32_t kNaN = 0x7fc00000;
-constexpr std::uint32_t kInf = 0x7f800000;
-constexpr std::uint32_t kMinusInf = 0xff800000;
-constexpr std::uint32_t kAllBits = 0xffffffff;
+constexpr std::uint32_t ONE = 0x3f800000;        // 1.0f
+constexpr std::uint32_t TWO = 0x40000000;        // 2.0f
+constexpr std::uint32_t THREE = 0x40400000;      // 3.0f
+constexpr std::uint32_t MINUS_ONE = 0xbf800000;  // -1.0f
+constexpr std::uint32_t NAN_BITS = 0x7fc00000;
+constexpr std::uint32_t INF_BITS = 0x7f800000;
+constexpr std::uint32_t MINUS_INF_BITS = 0xff800000;
+constexpr std::uint32_t ALL_BITS = 0xffffffff;
 
 // The listing of one mask divergence (equal masks, so the kind block is three lines) carrying
 // `snapshot`, from the snapshot title on.
@@ -491,21 +488,21 @@ std::string snapshot_listing(const SnapshotPair& snapshot, bool float_operands,
   return out.substr(title);
 }
 
-const std::string kSnapshotColumns = "    Lane       A:lhs       A:rhs       B:lhs       B:rhs\n";
+const std::string SNAPSHOT_COLUMNS = "    Lane       A:lhs       A:rhs       B:lhs       B:rhs\n";
 
 TEST(Divergences, SnapshotFloatRowsAndMarkers) {
   SnapshotPair snapshot;
   snapshot.predicate = 4;
   snapshot.lane_mask_a = 0b101;
   snapshot.lane_mask_b = 0b010;
-  snapshot.lhs_a[0] = kOne, snapshot.rhs_a[0] = kTwo, snapshot.lhs_b[0] = kOne,
-  snapshot.rhs_b[0] = kTwo;
-  snapshot.lhs_b[1] = kNaN, snapshot.rhs_b[1] = kMinusInf;
-  snapshot.lhs_a[2] = kMinusOne, snapshot.rhs_a[2] = kInf;  // right operands alone differ
-  snapshot.lhs_b[2] = kMinusOne, snapshot.rhs_b[2] = kThree;
-  snapshot.lhs_a[3] = kOne;  // in neither mask: no row
+  snapshot.lhs_a[0] = ONE, snapshot.rhs_a[0] = TWO, snapshot.lhs_b[0] = ONE,
+  snapshot.rhs_b[0] = TWO;
+  snapshot.lhs_b[1] = NAN_BITS, snapshot.rhs_b[1] = MINUS_INF_BITS;
+  snapshot.lhs_a[2] = MINUS_ONE, snapshot.rhs_a[2] = INF_BITS;  // right operands alone differ
+  snapshot.lhs_b[2] = MINUS_ONE, snapshot.rhs_b[2] = THREE;
+  snapshot.lhs_a[3] = ONE;  // in neither mask: no row
   EXPECT_EQ(snapshot_listing(snapshot, false),
-            "    Per-Lane Operand Snapshot (fcmp olt):\n" + kSnapshotColumns +
+            "    Per-Lane Operand Snapshot (fcmp olt):\n" + SNAPSHOT_COLUMNS +
                 "       0      1.0000      2.0000      1.0000      2.0000\n"
                 "       1      0.0000      0.0000         NaN        -inf <<<\n"
                 "       2     -1.0000         inf     -1.0000      3.0000 <<<\n");
@@ -530,10 +527,10 @@ TEST(Divergences, SnapshotNumberFormatByPredicateAndFloatFlag) {
     SnapshotPair snapshot;
     snapshot.predicate = c.predicate;
     snapshot.lane_mask_a = 1U << 5;  // only trace A has a snapshot: B's side is zeros
-    snapshot.lhs_a[5] = kOne;
-    snapshot.rhs_a[5] = kAllBits;
+    snapshot.lhs_a[5] = ONE;
+    snapshot.rhs_a[5] = ALL_BITS;
     EXPECT_EQ(snapshot_listing(snapshot, c.float_operands),
-              "    Per-Lane Operand Snapshot (" + c.title + "):\n" + kSnapshotColumns + c.row);
+              "    Per-Lane Operand Snapshot (" + c.title + "):\n" + SNAPSHOT_COLUMNS + c.row);
   }
 }
 
@@ -551,8 +548,7 @@ TEST(Divergences, StyledSnapshotFillsInsideSequencesAndRedRows) {
             "\x1b[31m       1           1           0           0           0 <<<\x1b[0m\n");
 }
 
-// ---------------------------------------------------------------------------------------------
-// Classification
+// ---- Classification ----
 
 SiteClassification classified(std::uint32_t site, RootCause cause, double confidence) {
   return SiteClassification{.site_id = site, .root_cause = cause, .confidence = confidence};
@@ -633,8 +629,7 @@ TEST(Classification, StyledCategoryNames) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Value history
+// ---- Value history ----
 
 HistorySpec history_of(std::uint32_t first_seq, std::uint32_t count, std::uint32_t site,
                        std::uint32_t value) {

@@ -21,12 +21,12 @@ SiteMap load_ok(std::string_view text) {
   return map ? std::move(*map) : SiteMap{};
 }
 
-constexpr std::string_view kKernelLocation =
+constexpr std::string_view KERNEL_LOCATION =
     R"({"site_id": 7, "filename": "k.cu", "function": "kern", "line": 12, "column": 5,
         "event_type": 0, "ordinal": 3})";
 
 TEST(SiteMap, LoadsObjectRecords) {
-  const SiteMap map = load_ok(std::string("[") + std::string(kKernelLocation) + "]");
+  const SiteMap map = load_ok(std::string("[") + std::string(KERNEL_LOCATION) + "]");
   ASSERT_EQ(map.size(), 1u);
   const SourceLocation* location = map.find(7);
   ASSERT_NE(location, nullptr);

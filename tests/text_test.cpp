@@ -7,12 +7,12 @@
 namespace vemo::testing {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
 std::string replaced(std::string_view pattern) {
   // '?' in `pattern` stands for U+FFFD.
   std::string out;
-  for (char c : pattern) c == '?' ? out.append(kReplacement) : out.append(1, c);
+  for (char c : pattern) c == '?' ? out.append(REPLACEMENT) : out.append(1, c);
   return out;
 }
 

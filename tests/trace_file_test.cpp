@@ -71,8 +71,7 @@ Bytes header_with_zstd_garbage() {
   return bytes;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Header layout and names
+// ---- Header layout and names ----
 
 TEST(TraceHeaderTest, DecodesEveryFieldFromItsOffset) {
   struct Field {
@@ -185,8 +184,7 @@ TEST(NamesTest, CmpPredicateNames) {
   for (const auto& [code, name] : cases) EXPECT_EQ(cmp_predicate_name(code), name) << code;
 }
 
-// ---------------------------------------------------------------------------------------------
-// TraceData
+// ---- TraceData ----
 
 TEST(TraceDataTest, OwnedBufferIsZeroedAlignedAndMovable) {
   TraceData data = TraceData::owned(100);
@@ -209,8 +207,7 @@ TEST(TraceDataTest, OwnedBufferIsZeroedAlignedAndMovable) {
   EXPECT_EQ(other.data(), address);
 }
 
-// ---------------------------------------------------------------------------------------------
-// finish_trace
+// ---- finish_trace ----
 
 TEST(FinishTraceTest, RequiredSizeIsExact) {
   struct Case {
@@ -246,8 +243,7 @@ TEST(FinishTraceTest, RequiredSizeIsExact) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// load_trace
+// ---- load_trace ----
 
 class LoadTraceTest : public ::testing::Test {
  protected:
@@ -587,8 +583,7 @@ TEST_F(LoadTraceTest, ReleasesTheDescriptorOnEveryPath) {
   EXPECT_EQ(mapping_count(dir_), 0u);
 }
 
-// ---------------------------------------------------------------------------------------------
-// warp_events
+// ---- warp_events ----
 
 TEST(WarpEventsTest, ViewsTheRecordedEventsInPlace) {
   const Trace trace = two_warps().build();
@@ -642,8 +637,7 @@ TEST(WarpEventsTest, EventCountIsBoundedBySlots) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// history_entries
+// ---- history_entries ----
 
 TEST(HistoryTest, AbsentSectionIsEmptyForAnyWarp) {
   TraceBuilder no_flag = two_warps();
@@ -748,8 +742,7 @@ TEST(HistoryTest, SectionPositionAndBounds) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// find_snapshot
+// ---- find_snapshot ----
 
 TEST(SnapshotTest, AbsentSectionGivesNothingForAnyWarp) {
   TraceBuilder no_flag = two_warps();
@@ -891,8 +884,7 @@ TEST(SnapshotTest, HugeDepthsNeverReadOutsideTheImage) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// The committed examples
+// ---- The committed examples ----
 
 TEST(ExamplesTest, ExampleTracesLoadWithTheirSections) {
   const std::filesystem::path examples = std::filesystem::path(VEMO_SOURCE_DIR) / "examples";

@@ -18,8 +18,8 @@ namespace {
 using testing::event;
 using testing::TraceBuilder;
 
-constexpr std::uint8_t kTaken = 1;
-constexpr std::uint32_t kAmdArch = 4096;
+constexpr std::uint8_t TAKEN = 1;
+constexpr std::uint32_t AMD_ARCH = 4096;
 
 struct Outcome {
   Result<DiffResult> result;
@@ -47,7 +47,7 @@ DiffResult compare_ok(const TraceBuilder& a, const TraceBuilder& b,
 std::vector<TraceEvent> branches(std::uint32_t count, bool taken = false) {
   std::vector<TraceEvent> events;
   for (std::uint32_t site = 1; site <= count; ++site) {
-    events.push_back(event(site, 0, taken ? kTaken : 0));
+    events.push_back(event(site, 0, taken ? TAKEN : 0));
   }
   return events;
 }
@@ -173,15 +173,15 @@ TEST(CompareTraces, CrossGpuJobsCoverTheCommonThreads) {
   };
   const Case cases[] = {
       {4,
-       kAmdArch,
+       AMD_ARCH,
        8,
        86,
        {{{0}, 0, {0, 1}}, {{1}, 1, {2, 3}}, {{2}, 2, {4, 5}}, {{3}, 3, {6, 7}}}},
-      {10, 86, 3, kAmdArch, {{{0, 1}, 0, {0}}, {{2, 3}, 1, {1}}, {{4, 5}, 2, {2}}}},
-      {3, 86, 2, kAmdArch, {{{0, 1}, 0, {0}}, {{2}, 1, {1}}}},
+      {10, 86, 3, AMD_ARCH, {{{0, 1}, 0, {0}}, {{2, 3}, 1, {1}}, {{4, 5}, 2, {2}}}},
+      {3, 86, 2, AMD_ARCH, {{{0, 1}, 0, {0}}, {{2}, 1, {1}}}},
       {3, 0, 2, 86, {{{0}, 0, {0}}, {{1}, 1, {1}}}},
-      {0, 86, 2, kAmdArch, {}},
-      {2, kAmdArch, 0, 86, {}},
+      {0, 86, 2, AMD_ARCH, {}},
+      {2, AMD_ARCH, 0, 86, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.warps_a << " vs " << c.warps_b);
@@ -192,22 +192,22 @@ TEST(CompareTraces, CrossGpuJobsCoverTheCommonThreads) {
 }
 
 TEST(CompareTraces, CrossGpuConcatenatesTheWarpsOfAChunk) {
-  TraceBuilder a = with_warps(1, kAmdArch);
+  TraceBuilder a = with_warps(1, AMD_ARCH);
   a.warp(0, {event(1, 0, 0, 0xf), event(2), event(3)});
   TraceBuilder b = with_warps(2, 86);
-  b.warp(0, {event(1, 0, 0, 0xf0)}).warp(1, {event(2, 0, kTaken), event(3)});
+  b.warp(0, {event(1, 0, 0, 0xf0)}).warp(1, {event(2, 0, TAKEN), event(3)});
   const Outcome run = compare(a, b, {.cross_gpu = true});
   ASSERT_TRUE(run.result.has_value());
   EXPECT_EQ(run.err, "Comparing 1 warps...\n");
   const std::vector<Divergence> expected = {{.warp_idx = 0,
                                              .event_idx = 1,
                                              .site_id = 2,
-                                             .kind = {BranchKind{0, kTaken}},
+                                             .kind = {BranchKind{0, TAKEN}},
                                              .snapshot = {}}};
   EXPECT_EQ(run.result->divergences, expected);
   ASSERT_TRUE(run.result->cross_gpu.has_value());
   const CrossGpuInfo& info = *run.result->cross_gpu;
-  EXPECT_EQ(info.arch_a, GpuArch::from_cuda_arch(kAmdArch));
+  EXPECT_EQ(info.arch_a, GpuArch::from_cuda_arch(AMD_ARCH));
   EXPECT_EQ(info.arch_b, GpuArch::from_cuda_arch(86));
   EXPECT_EQ(info.warp_size_a, 64u);
   EXPECT_EQ(info.warp_size_b, 32u);
@@ -275,7 +275,7 @@ TEST(CompareTraces, EventTotalsUseRawCountsOfEveryWarp) {
   a.shape(10, 256).warp(0, branches(200));
   a.warps[0].event_count = 1000;
   a.warp(9, branches(3));  // beyond the compared threads in cross-GPU mode
-  TraceBuilder b = with_warps(3, kAmdArch);
+  TraceBuilder b = with_warps(3, AMD_ARCH);
   b.shape(3, 256).warp(0, branches(200));
   b.warps[0].event_count = 7;
 
@@ -331,7 +331,7 @@ TEST(CompareTraces, SnapshotsOnlyInTraceB) {
   const OperandSnapshot older = testing::snapshot(1, 0x3, 4, 40, {7, 8}, {9});
   const OperandSnapshot latest = testing::snapshot(1, 0x1, 6, 38, {5}, {6});
   TraceBuilder a = one_warp({event(1, 0, 0, 0xff, 10), event(2), event(3)});
-  TraceBuilder b = one_warp({event(1, 0, kTaken, 0x0f, 11), event(2, 0, kTaken), event(3)});
+  TraceBuilder b = one_warp({event(1, 0, TAKEN, 0x0f, 11), event(2, 0, TAKEN), event(3)});
   b.snapshots(4, {{0, {.block = {}, .entries = {older, latest}}}});
 
   const DiffResult result = compare_ok(a, b, {.compare_values = true});
@@ -353,7 +353,7 @@ TEST(CompareTraces, SnapshotsOnlyInTraceB) {
 TEST(CompareTraces, SnapshotsOfBothTracesPairUp) {
   const OperandSnapshot in_a = testing::snapshot(2, 0xff, 1, 34, {1, 2, 3}, {4});
   const OperandSnapshot in_b = testing::snapshot(2, 0x0f, 1, 36, {5}, {6, 7});
-  TraceBuilder a = one_warp({event(2, 0, kTaken)});
+  TraceBuilder a = one_warp({event(2, 0, TAKEN)});
   a.snapshots(1, {{0, {.block = {}, .entries = {in_a}}}});
   TraceBuilder b = one_warp({event(2)});
   b.snapshots(1, {{0, {.block = {}, .entries = {in_b}}}});
@@ -369,7 +369,7 @@ TEST(CompareTraces, SnapshotsOfTraceBAreFoundUnderItsOwnSiteIds) {
   const OperandSnapshot under_100 = testing::snapshot(100, 0x1, 3, 32, {1});
   const OperandSnapshot under_101 = testing::snapshot(101, 0x2, 9, 33, {2});
   const OperandSnapshot under_a_id = testing::snapshot(1, 0x4, 50, 34, {3});
-  TraceBuilder b = one_warp({event(101, 0, kTaken)});
+  TraceBuilder b = one_warp({event(101, 0, TAKEN)});
   b.snapshots(4, {{0, {.block = {}, .entries = {under_100, under_101, under_a_id}}}});
   const DiffResult result = compare_ok(one_warp({event(1)}), b, {}, &remapper);
   ASSERT_EQ(result.divergences.size(), 1u);
@@ -389,10 +389,10 @@ TEST(CompareTraces, CrossGpuSnapshotsComeFromTheWarpsOfTheChunk) {
   const OperandSnapshot in_a = testing::snapshot(2, 0x2, 1, 33, {2});
   const OperandSnapshot in_b = testing::snapshot(2, 0x4, 1, 34, {3});
   TraceBuilder a = with_warps(2, 86);
-  a.warp(0, {event(1)}).warp(1, {event(2, 0, kTaken)});
+  a.warp(0, {event(1)}).warp(1, {event(2, 0, TAKEN)});
   a.snapshots(1,
               {{0, {.block = {}, .entries = {wrong_warp}}}, {1, {.block = {}, .entries = {in_a}}}});
-  TraceBuilder b = with_warps(1, kAmdArch);
+  TraceBuilder b = with_warps(1, AMD_ARCH);
   b.warp(0, {event(1), event(2)});
   b.snapshots(1, {{0, {.block = {}, .entries = {in_b}}}});
 

@@ -15,9 +15,9 @@ namespace vemo {
 
 namespace {
 
-constexpr std::string_view kCommandName = "vemo-diff";
-constexpr std::string_view kVersion = "0.1.0";
-constexpr std::string_view kAbout = "GPU Differential Debugger - Compare CUDA execution traces";
+constexpr std::string_view COMMAND_NAME = "vemo-diff";
+constexpr std::string_view VERSION = "0.1.0";
+constexpr std::string_view ABOUT = "GPU Differential Debugger - Compare CUDA execution traces";
 
 enum class Kind { Path, Count, Text, Flag };
 
@@ -38,7 +38,7 @@ struct ArgDef {
 };
 
 // Declaration order: the order of the help and of taking values into `Args`.
-const std::array<ArgDef, 28> kArgs = {{
+const std::array<ArgDef, 28> ARGS = {{
     {&Args::trace_a, Kind::Path, "", '\0', "TRACE_A", "First trace file (baseline)"},
     {&Args::trace_b, Kind::Path, "", '\0', "TRACE_B",
      "Second trace file (compare against baseline)"},
@@ -104,25 +104,25 @@ std::string display_name(const ArgDef& def) {
 
 const ArgDef* find_long(std::string_view name) {
   const auto it = std::ranges::find_if(
-      kArgs, [name](const ArgDef& def) { return !def.is_positional() && def.long_name == name; });
-  return it == kArgs.end() ? nullptr : &*it;
+      ARGS, [name](const ArgDef& def) { return !def.is_positional() && def.long_name == name; });
+  return it == ARGS.end() ? nullptr : &*it;
 }
 
 const ArgDef* find_short(char c) {
   const auto it =
-      std::ranges::find_if(kArgs, [c](const ArgDef& def) { return def.short_name == c; });
-  return it == kArgs.end() ? nullptr : &*it;
+      std::ranges::find_if(ARGS, [c](const ArgDef& def) { return def.short_name == c; });
+  return it == ARGS.end() ? nullptr : &*it;
 }
 
 // ---- help and usage ----
 
 // The last component of argument 0 when it is UTF-8, else the command name.
 std::string program_name(const std::vector<std::string>& argv) {
-  if (argv.empty()) return std::string(kCommandName);
+  if (argv.empty()) return std::string(COMMAND_NAME);
   const std::string_view path = argv.front();
   const std::size_t slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  if (name.empty() || !is_valid_utf8(name)) return std::string(kCommandName);
+  if (name.empty() || !is_valid_utf8(name)) return std::string(COMMAND_NAME);
   return std::string(name);
 }
 
@@ -135,7 +135,7 @@ struct HelpRow {
   std::string text;
 };
 
-constexpr std::size_t kHelpWidth = 100;
+constexpr std::size_t HELP_WIDTH = 100;
 
 // Label and text side by side when every row fits in the help width, else each text on its
 // own line below its label.
@@ -144,7 +144,7 @@ std::string help_rows(const std::vector<HelpRow>& rows) {
   std::size_t text_width = 0;
   for (const auto& row : rows) label_width = std::max(label_width, row.label.size());
   for (const auto& row : rows) text_width = std::max(text_width, row.text.size());
-  const bool side_by_side = 2 + label_width + 2 + text_width <= kHelpWidth;
+  const bool side_by_side = 2 + label_width + 2 + text_width <= HELP_WIDTH;
   std::string out;
   for (const auto& row : rows) {
     if (side_by_side) {
@@ -171,7 +171,7 @@ std::string option_help(const ArgDef& def) {
 std::string help_text(std::string_view program) {
   std::vector<HelpRow> positionals;
   std::vector<HelpRow> options;
-  for (const ArgDef& def : kArgs) {
+  for (const ArgDef& def : ARGS) {
     if (def.is_positional()) {
       positionals.push_back({display_name(def), std::string(def.help)});
     } else {
@@ -180,7 +180,7 @@ std::string help_text(std::string_view program) {
   }
   options.push_back({"-h, --help", "Print help"});
   options.push_back({"-V, --version", "Print version"});
-  return fmt::format("{}\n\n{}\nArguments:\n{}\nOptions:\n{}", kAbout, usage_line(program),
+  return fmt::format("{}\n\n{}\nArguments:\n{}\nOptions:\n{}", ABOUT, usage_line(program),
                      help_rows(positionals), help_rows(options));
 }
 
@@ -236,8 +236,8 @@ class Scan {
   bool version = false;
   std::optional<std::string> problem;
   std::vector<std::string> unexpected;
-  std::array<std::size_t, kArgs.size()> counts{};
-  std::array<std::string, kArgs.size()> values;  // the first value of each
+  std::array<std::size_t, ARGS.size()> counts{};
+  std::array<std::string, ARGS.size()> values;  // the first value of each
 
  private:
   void fail(std::string message) {
@@ -245,13 +245,13 @@ class Scan {
   }
 
   void give(const ArgDef& def, std::string_view value) {
-    const auto index = static_cast<std::size_t>(&def - kArgs.data());
+    const auto index = static_cast<std::size_t>(&def - ARGS.data());
     if (counts[index]++ == 0) values[index] = std::string(value);
   }
 
   void positional(const std::string& token) {
     if (positionals_ < 2) {
-      give(kArgs[positionals_++], token);
+      give(ARGS[positionals_++], token);
     } else {
       unexpected.push_back(token);
     }
@@ -442,20 +442,20 @@ std::expected<void, std::string> take_value(Args& args, const ArgDef& def, const
 std::expected<Args, std::string> take_args(const Scan& scan) {
   if (scan.problem) return std::unexpected(*scan.problem);
   if (!scan.unexpected.empty()) return std::unexpected(unexpected_error(scan.unexpected.front()));
-  for (std::size_t i = 0; i < kArgs.size(); ++i) {
+  for (std::size_t i = 0; i < ARGS.size(); ++i) {
     if (scan.counts[i] > 1) {
       return std::unexpected(
-          fmt::format("the argument '{}' cannot be used multiple times", display_name(kArgs[i])));
+          fmt::format("the argument '{}' cannot be used multiple times", display_name(ARGS[i])));
     }
   }
   Args args;
   std::string missing;
-  for (std::size_t i = 0; i < kArgs.size(); ++i) {
+  for (std::size_t i = 0; i < ARGS.size(); ++i) {
     if (scan.counts[i] == 0) {
-      if (kArgs[i].is_positional()) missing += "\n  " + display_name(kArgs[i]);
+      if (ARGS[i].is_positional()) missing += "\n  " + display_name(ARGS[i]);
       continue;
     }
-    if (auto taken = take_value(args, kArgs[i], scan.values[i]); !taken) {
+    if (auto taken = take_value(args, ARGS[i], scan.values[i]); !taken) {
       return std::unexpected(taken.error());
     }
   }
@@ -471,12 +471,12 @@ std::expected<std::uint64_t, std::string_view> parse_count(std::string_view text
   if (text.empty()) return std::unexpected("cannot parse integer from empty string");
   if (text == "+" || text == "-") return std::unexpected("invalid digit found in string");
   if (text.front() == '+') text.remove_prefix(1);
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  constexpr std::uint64_t MAX_VALUE = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return std::unexpected("invalid digit found in string");
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kMax - digit) / 10)
+    if (value > (MAX_VALUE - digit) / 10)
       return std::unexpected("number too large to fit in target type");
     value = value * 10 + digit;
   }
@@ -489,7 +489,7 @@ std::expected<Args, CliExit> parse_command_line(const std::vector<std::string>& 
   // Version and help requests win over every problem of the command line.
   if (scan.version) {
     return std::unexpected(
-        CliExit{.status = 0, .out = fmt::format("{} {}\n", kCommandName, kVersion), .err = {}});
+        CliExit{.status = 0, .out = fmt::format("{} {}\n", COMMAND_NAME, VERSION), .err = {}});
   }
   if (scan.help) return std::unexpected(CliExit{.status = 0, .out = help_text(program), .err = {}});
   auto args = take_args(scan);

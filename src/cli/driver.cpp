@@ -27,8 +27,8 @@ namespace vemo {
 
 namespace {
 
-constexpr int kSuccess = 0;
-constexpr int kFailed = 1;
+constexpr int SUCCESS = 0;
+constexpr int FAILED = 1;
 
 CompareConfig compare_config(const Args& args) {
   return CompareConfig{
@@ -100,7 +100,7 @@ int print_session_text(const SessionDiff& diff, const Args& args) {
     console::print("Warning: Unmatched launch in session B (not in A): {}\n", launch);
   }
   const bool unmatched = !diff.unmatched_a.empty() || !diff.unmatched_b.empty();
-  return failed || unmatched ? kFailed : kSuccess;
+  return failed || unmatched ? FAILED : SUCCESS;
 }
 
 Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
@@ -118,7 +118,7 @@ Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
     const SessionJsonReport report = build_session_report(diff, args.max_allowed_divergences);
     write_session_json(console::out_sink(), report);
     console::out("\n");
-    return report.passed ? kSuccess : kFailed;
+    return report.passed ? SUCCESS : FAILED;
   }
   return print_session_text(diff, args);
 }
@@ -183,7 +183,7 @@ int print_console_report(const Args& args, const Trace& a, const Trace& b, const
   if (args.history || a.header.has_history() || b.header.has_history()) {
     print_value_history(result, a, b, args.max_shown, site_map);
   }
-  return result.divergences.empty() ? kSuccess : kFailed;
+  return result.divergences.empty() ? SUCCESS : FAILED;
 }
 
 Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
@@ -215,11 +215,11 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
   }
   if (args.dump_a) {
     dump_trace("Trace A", trace_a, *args.dump_a);
-    return kSuccess;
+    return SUCCESS;
   }
   if (args.dump_b) {
     dump_trace("Trace B", trace_b, *args.dump_b);
-    return kSuccess;
+    return SUCCESS;
   }
 
   auto remapper = load_remapper(args);
@@ -237,13 +237,13 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
         build_json_report(*result, map, args.max_allowed_divergences, args.ignore_active_mask);
     write_json_report(console::out_sink(), report);
     console::out("\n");
-    return report.passed ? kSuccess : kFailed;
+    return report.passed ? SUCCESS : FAILED;
   }
   if (args.tui) {
     auto viewed = tui::run_tui(std::move(trace_a), std::move(trace_b), std::move(*result),
                                std::move(*site_map), args.float_);
     if (!viewed) return fail(std::move(viewed.error()));
-    return kSuccess;
+    return SUCCESS;
   }
   return print_console_report(args, trace_a, trace_b, *result, map);
 }

@@ -85,8 +85,8 @@ struct Style {
   Color fg = Color::None;
 };
 
-inline constexpr Style kBold{.bold = true};
-inline constexpr Style kDim{.dim = true};
+inline constexpr Style BOLD{.bold = true};
+inline constexpr Style DIM{.dim = true};
 constexpr Style fg(Color c) {
   return Style{.fg = c};
 }

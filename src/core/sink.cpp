@@ -6,7 +6,7 @@ namespace vemo {
 
 OutputSink::OutputSink(int fd, FailureHandler on_failure)
     : fd_(fd), on_failure_(on_failure), buffer_(&own_) {
-  own_.reserve(2 * kBlockSize);
+  own_.reserve(2 * SINK_BLOCK_SIZE);
 }
 
 OutputSink::OutputSink(std::string& text) : buffer_(&text) {}

@@ -61,10 +61,10 @@ class OutputSink {
   std::string take_buffered() { return std::exchange(*buffer_, std::string()); }
 
  private:
-  static constexpr std::size_t kBlockSize = std::size_t{1} << 16;
+  static constexpr std::size_t SINK_BLOCK_SIZE = std::size_t{1} << 16;
 
   void drain_when_full() {
-    if (fd_ >= 0 && buffer_->size() >= kBlockSize) drain();
+    if (fd_ >= 0 && buffer_->size() >= SINK_BLOCK_SIZE) drain();
   }
   void drain();
 

@@ -21,17 +21,17 @@ constexpr std::array<char, 256> escape_table() {
   return table;
 }
 
-constexpr std::array<char, 256> kEscape = escape_table();
-constexpr std::string_view kHexDigits = "0123456789abcdef";
+constexpr std::array<char, 256> ESCAPE = escape_table();
+constexpr std::string_view HEX_DIGITS = "0123456789abcdef";
 
 void write_escape(OutputSink& sink, unsigned char c) {
-  const char letter = kEscape[c];
+  const char letter = ESCAPE[c];
   sink.put('\\');
   sink.put(letter);
   if (letter != 'u') return;
   sink.write("00");
-  sink.put(kHexDigits[c >> 4]);
-  sink.put(kHexDigits[c & 0xF]);
+  sink.put(HEX_DIGITS[c >> 4]);
+  sink.put(HEX_DIGITS[c & 0xF]);
 }
 
 }  // namespace
@@ -41,7 +41,7 @@ void write_string(OutputSink& sink, std::string_view text) {
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (kEscape[c] == 0) continue;
+    if (ESCAPE[c] == 0) continue;
     sink.write(text.substr(run_start, i - run_start));
     write_escape(sink, c);
     run_start = i + 1;

@@ -29,8 +29,7 @@ inline constexpr std::size_t MAX_DETAILED_PER_SITE = 3;
 inline constexpr int MAX_LISTED_LANES = 8;
 inline constexpr std::size_t HISTORY_CONTEXT = 8;
 
-// ---------------------------------------------------------------------------------------------
-// Trace info and dump
+// ---- Trace info and dump ----
 
 struct WarpTotals {
   std::uint64_t events = 0;
@@ -49,8 +48,7 @@ WarpTotals warp_totals(const Trace& trace) {
   return totals;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Divergence listing
+// ---- Divergence listing ----
 
 std::string site_heading(std::uint32_t site_id, std::size_t count, const SiteMap* site_map) {
   const std::string id = paint(site_id_text(site_id), console::fg(Color::Cyan));
@@ -132,7 +130,7 @@ void print_snapshot(const SnapshotPair& snapshot, bool float_operands) {
   print("    {}\n", paint(title, console::bold(Color::White)));
   const auto cyan = console::fg(Color::Cyan);
   const auto magenta = console::fg(Color::Magenta);
-  print("    {}  {}  {}  {}  {}\n", paint("Lane", console::kDim, 4, Align::Right),
+  print("    {}  {}  {}  {}  {}\n", paint("Lane", console::DIM, 4, Align::Right),
         paint("A:lhs", cyan, 10, Align::Right), paint("A:rhs", cyan, 10, Align::Right),
         paint("B:lhs", magenta, 10, Align::Right), paint("B:rhs", magenta, 10, Align::Right));
   const std::uint32_t lanes = snapshot.lane_mask_a | snapshot.lane_mask_b;
@@ -160,8 +158,7 @@ void print_entry(const Divergence& divergence, const SiteMap* site_map, bool flo
   if (divergence.snapshot) print_snapshot(*divergence.snapshot, float_operands);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Classification
+// ---- Classification ----
 
 console::Style root_cause_style(RootCause cause) {
   switch (cause) {
@@ -184,12 +181,12 @@ console::Style root_cause_style(RootCause cause) {
 std::uint32_t confidence_percent(double confidence) {
   const double percent = confidence * 100.0;
   if (!(percent > 0.0)) return 0;
-  constexpr auto kMax = std::numeric_limits<std::uint32_t>::max();
-  return percent >= static_cast<double>(kMax) ? kMax : static_cast<std::uint32_t>(percent);
+  constexpr auto MAX_VALUE = std::numeric_limits<std::uint32_t>::max();
+  return percent >= static_cast<double>(MAX_VALUE) ? MAX_VALUE
+                                                   : static_cast<std::uint32_t>(percent);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Value history
+// ---- Value history ----
 
 void write_history_block(OutputSink& out, std::string_view title, console::Style style,
                          const std::vector<HistoryEntry>& entries, const SiteMap* site_map) {
@@ -239,7 +236,7 @@ class HistoryBlocks {
 
 void print_trace_info(std::string_view name, const Trace& trace) {
   const TraceHeader& header = trace.header;
-  print("\n{}\n", paint(fmt::format("=== {} ===", name), console::kBold));
+  print("\n{}\n", paint(fmt::format("=== {} ===", name), console::BOLD));
   print("Kernel:     {}\n", header.kernel_name_text());
   print("Hash:       0x{:016x}\n", header.kernel_hash);
   print("Grid:       {}\n", dims_text(header.grid));
@@ -281,7 +278,7 @@ void dump_trace(std::string_view name, const Trace& trace, std::uint64_t limit) 
 }
 
 void print_summary(const DiffResult& result) {
-  print("\n{}\n", paint("=== Diff Summary ===", console::kBold));
+  print("\n{}\n", paint("=== Diff Summary ===", console::BOLD));
   if (const auto& info = result.cross_gpu) {
     print("{}\n", paint("Cross-GPU mode", console::bold(Color::Yellow)));
     print("  Trace A: {} (warp size {})\n", info->arch_a.text(), info->warp_size_a);
@@ -313,14 +310,14 @@ void print_summary(const DiffResult& result) {
 void print_divergences(const DiffResult& result, std::uint64_t max_shown, const SiteMap* site_map,
                        bool float_operands) {
   if (result.divergences.empty()) return;
-  print("{}\n", paint("=== Divergences ===", console::kBold));
+  print("{}\n", paint("=== Divergences ===", console::BOLD));
   std::uint64_t shown = 0;
   for (const auto& [site_id, group] : group_by_site(result.divergences)) {
     if (shown >= max_shown) {
       print("\n... {} more divergences not shown\n", result.divergences.size() - shown);
       return;
     }
-    print("\n{} {}\n", paint("Site:", console::kBold),
+    print("\n{} {}\n", paint("Site:", console::BOLD),
           site_heading(site_id, group.size(), site_map));
     std::size_t detailed = 0;
     for (const Divergence* divergence : group) {
@@ -336,13 +333,13 @@ void print_divergences(const DiffResult& result, std::uint64_t max_shown, const 
 
 void print_classification(const ClassificationReport& report, const SiteMap* site_map) {
   if (report.classifications.empty()) return;
-  print("\n{}\n", paint("=== Root-Cause Classification ===", console::kBold));
+  print("\n{}\n", paint("=== Root-Cause Classification ===", console::BOLD));
   if (!report.category_counts.empty()) {
-    print("\n{}:\n", paint("Category Summary", console::kBold));
+    print("\n{}:\n", paint("Category Summary", console::BOLD));
     for (const auto& [cause, sites] : report.category_counts)
       print("  {}: {} site(s)\n", root_cause_name(cause), sites);
   }
-  print("\n{}:\n", paint("Per-Site Classification", console::kBold));
+  print("\n{}:\n", paint("Per-Site Classification", console::BOLD));
   for (const SiteClassification& site : report.classifications) {
     const SourceLocation* location = find_location(site_map, site.site_id);
     const std::string label =
@@ -352,7 +349,7 @@ void print_classification(const ClassificationReport& report, const SiteMap* sit
     print("\n  Site {} → {} ({}% confidence)\n", paint(label, console::fg(Color::Cyan)),
           paint(root_cause_name(site.root_cause), root_cause_style(site.root_cause)),
           confidence_percent(site.confidence));
-    print("    {}\n", paint(root_cause_explanation(site.root_cause), console::kDim));
+    print("    {}\n", paint(root_cause_explanation(site.root_cause), console::DIM));
   }
   print("\n");
 }
@@ -361,13 +358,13 @@ void print_value_history(const DiffResult& result, const Trace& a, const Trace& 
                          std::uint64_t max_shown, const SiteMap* site_map) {
   if (result.divergences.empty()) return;
   if (!a.header.has_history() && !b.header.has_history()) {
-    print("\n{}\n", paint("No history data. Set VEMO_HISTORY_DEPTH=64 to enable time-travel.",
-                          console::kDim));
+    print("\n{}\n",
+          paint("No history data. Set VEMO_HISTORY_DEPTH=64 to enable time-travel.", console::DIM));
     return;
   }
-  print("\n{}\n", paint("=== Value History (Time-Travel) ===", console::kBold));
+  print("\n{}\n", paint("=== Value History (Time-Travel) ===", console::BOLD));
   HistoryBlocks blocks(a, b, result.cross_gpu.has_value(), site_map);
-  const std::string heading = paint("Divergence at", console::kBold);
+  const std::string heading = paint("Divergence at", console::BOLD);
   std::uint64_t shown = 0;
   for (const Divergence& divergence : result.divergences) {
     if (shown >= max_shown) break;

@@ -15,7 +15,7 @@ struct SyntaxMessages {
 
 SyntaxMessages syntax_messages(rapidjson::ParseErrorCode code, unsigned char offending) {
   using namespace rapidjson;
-  constexpr std::string_view kControl =
+  constexpr std::string_view CONTROL =
       "control character (\\u0000-\\u001F) found while parsing a string";
   switch (code) {
     case kParseErrorDocumentEmpty:
@@ -41,9 +41,9 @@ SyntaxMessages syntax_messages(rapidjson::ParseErrorCode code, unsigned char off
     case kParseErrorStringUnicodeSurrogateInvalid:
       return {"EOF while parsing a string", "lone surrogate in hex escape"};
     case kParseErrorStringEscapeInvalid:
-      return {"EOF while parsing a string", offending < 0x20 ? kControl : "invalid escape"};
+      return {"EOF while parsing a string", offending < 0x20 ? CONTROL : "invalid escape"};
     case kParseErrorStringMissQuotationMark:
-      return {"EOF while parsing a string", kControl};
+      return {"EOF while parsing a string", CONTROL};
     case kParseErrorStringInvalidEncoding:
       return {"EOF while parsing a string", "invalid unicode code point"};
     case kParseErrorNumberTooBig:

@@ -19,7 +19,7 @@ namespace {
 
 // Nesting deeper than this is refused, so hostile input cannot exhaust the stack of the
 // recursive parser.
-constexpr std::size_t kMaxDepth = 128;
+constexpr std::size_t MAX_DEPTH = 128;
 
 std::string quoted(std::string_view text) {
   std::string out = "\"";
@@ -87,8 +87,8 @@ struct IntegerRange {
   std::string_view name;
 };
 
-constexpr IntegerRange kU8{std::numeric_limits<std::uint8_t>::max(), "u8"};
-constexpr IntegerRange kU32{std::numeric_limits<std::uint32_t>::max(), "u32"};
+constexpr IntegerRange U8{std::numeric_limits<std::uint8_t>::max(), "u8"};
+constexpr IntegerRange U32{std::numeric_limits<std::uint32_t>::max(), "u32"};
 
 // The value of unsigned decimal `digits`, or nothing past `max`.
 std::optional<std::uint32_t> parse_digits(std::string_view digits, std::uint32_t max) {
@@ -180,7 +180,7 @@ class RecordHandler {
   }
 
   bool enter() {
-    if (++depth_ > kMaxDepth) return fail("recursion limit exceeded");
+    if (++depth_ > MAX_DEPTH) return fail("recursion limit exceeded");
     return true;
   }
 
@@ -304,18 +304,18 @@ class RecordHandler {
 
   // One reading rule per field type.
   bool take(std::uint8_t& slot, const Token& token) {
-    return take_integer(token, kU8,
+    return take_integer(token, U8,
                         [&](std::uint32_t value) { slot = static_cast<std::uint8_t>(value); });
   }
   bool take(std::uint32_t& slot, const Token& token) {
-    return take_integer(token, kU32, [&](std::uint32_t value) { slot = value; });
+    return take_integer(token, U32, [&](std::uint32_t value) { slot = value; });
   }
   bool take(std::optional<std::uint32_t>& slot, const Token& token) {
     if (token.kind == TokenKind::Null) {
       place_ = record_place_;
       return true;
     }
-    return take_integer(token, kU32, [&](std::uint32_t value) { slot = value; });
+    return take_integer(token, U32, [&](std::uint32_t value) { slot = value; });
   }
   bool take(std::string& slot, const Token& token) {
     if (token.kind != TokenKind::String) return fail_type(token, "a string");
@@ -344,7 +344,7 @@ class RecordHandler {
   bool take_triple_element(const Token& token) {
     auto& triple = std::get<U32Triple>(values_[current_]);
     if (triple_count_ == triple.size()) return fail("trailing characters");
-    const auto value = integer_value(token, kU32);
+    const auto value = integer_value(token, U32);
     if (!value) return false;
     triple[triple_count_++] = *value;
     return true;
@@ -387,12 +387,12 @@ class RecordHandler {
 
 Status read_record_array(std::string_view text, std::string_view record_name,
                          std::span<const FieldInfo> fields, const RecordSink& sink) {
-  constexpr unsigned kFlags =
+  constexpr unsigned FLAGS =
       rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
   TextStream stream(text);
   RecordHandler handler(stream, text, record_name, fields, sink);
   rapidjson::Reader reader;
-  const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
+  const rapidjson::ParseResult result = reader.Parse<FLAGS>(stream, handler);
   if (result.IsError()) {
     if (result.Code() == rapidjson::kParseErrorTermination && handler.failure()) {
       return fail(*handler.failure());

@@ -18,16 +18,16 @@ namespace {
 // The handler may run on any thread (pool workers read the traces too), so it reads only this
 // fixed table of atomics: nothing in it allocates or locks.
 struct Slot {
-  enum State : int { kFree, kBusy, kLive };
-  std::atomic<int> state{kFree};
+  enum State : int { Free, Busy, Live };
+  std::atomic<int> state{Free};
   std::atomic<std::uintptr_t> begin{0};
   std::atomic<std::size_t> length{0};
   std::atomic<const char*> message{nullptr};
   std::atomic<std::size_t> message_length{0};
 };
 
-constexpr int kSlots = 64;
-Slot g_slots[kSlots];
+constexpr int SLOTS = 64;
+Slot g_slots[SLOTS];
 static_assert(std::atomic<std::uintptr_t>::is_always_lock_free);
 static_assert(std::atomic<const char*>::is_always_lock_free);
 
@@ -43,7 +43,7 @@ void write_to_stderr(const char* text, std::size_t length) {
 
 const Slot* slot_holding(std::uintptr_t address) {
   for (const Slot& slot : g_slots) {
-    if (slot.state.load(std::memory_order_acquire) != Slot::kLive) continue;
+    if (slot.state.load(std::memory_order_acquire) != Slot::Live) continue;
     const std::uintptr_t begin = slot.begin.load(std::memory_order_relaxed);
     if (address >= begin && address - begin < slot.length.load(std::memory_order_relaxed)) {
       return &slot;
@@ -79,10 +79,10 @@ MappingRegistration::MappingRegistration(const void* address, std::size_t length
                                          std::string_view shown_path) {
   const std::string message =
       fmt::format("Error: Trace file changed while being read: {}\n", shown_path);
-  for (int index = 0; index < kSlots; ++index) {
+  for (int index = 0; index < SLOTS; ++index) {
     Slot& slot = g_slots[index];
-    int expected = Slot::kFree;
-    if (!slot.state.compare_exchange_strong(expected, Slot::kBusy, std::memory_order_acquire)) {
+    int expected = Slot::Free;
+    if (!slot.state.compare_exchange_strong(expected, Slot::Busy, std::memory_order_acquire)) {
       continue;
     }
     message_ = std::make_unique<char[]>(message.size());
@@ -91,7 +91,7 @@ MappingRegistration::MappingRegistration(const void* address, std::size_t length
     slot.length.store(length, std::memory_order_relaxed);
     slot.message.store(message_.get(), std::memory_order_relaxed);
     slot.message_length.store(message.size(), std::memory_order_relaxed);
-    slot.state.store(Slot::kLive, std::memory_order_release);
+    slot.state.store(Slot::Live, std::memory_order_release);
     slot_ = index;
     return;
   }
@@ -110,7 +110,7 @@ MappingRegistration& MappingRegistration::operator=(MappingRegistration&& other)
 }
 
 void MappingRegistration::reset() {
-  if (slot_ >= 0) g_slots[slot_].state.store(Slot::kFree, std::memory_order_release);
+  if (slot_ >= 0) g_slots[slot_].state.store(Slot::Free, std::memory_order_release);
   slot_ = -1;
   message_.reset();
 }

@@ -12,12 +12,12 @@ namespace vemo {
 
 namespace {
 
-constexpr json::Field<SessionLaunch> kSessionLaunchFields[] = {
+constexpr json::Field<SessionLaunch> SESSION_LAUNCH_FIELDS[] = {
     {"launch", &SessionLaunch::launch}, {"kernel", &SessionLaunch::kernel},
     {"file", &SessionLaunch::file},     {"grid", &SessionLaunch::grid},
     {"block", &SessionLaunch::block},
 };
-constexpr json::RecordType<SessionLaunch> kSessionLaunch{"SessionLaunch", kSessionLaunchFields};
+constexpr json::RecordType<SessionLaunch> SESSION_LAUNCH{"SessionLaunch", SESSION_LAUNCH_FIELDS};
 
 }  // namespace
 
@@ -34,7 +34,7 @@ Result<Session> load_session(const std::string& dir) {
         std::move(text.error())
             .context(fmt::format("Failed to read session manifest: {}", lossy_utf8(manifest))));
   }
-  auto launches = json::read_records(*text, kSessionLaunch);
+  auto launches = json::read_records(*text, SESSION_LAUNCH);
   if (!launches)
     return fail(std::move(launches.error()).context("Failed to parse session manifest"));
   return Session{.dir = dir, .launches = std::move(*launches)};

@@ -10,13 +10,14 @@ namespace vemo {
 
 namespace {
 
-constexpr json::Field<SourceLocation> kSourceLocationFields[] = {
+constexpr json::Field<SourceLocation> SOURCE_LOCATION_FIELDS[] = {
     {"site_id", &SourceLocation::site_id},   {"filename", &SourceLocation::filename},
     {"function", &SourceLocation::function}, {"line", &SourceLocation::line},
     {"column", &SourceLocation::column},     {"event_type", &SourceLocation::event_type},
     {"ordinal", &SourceLocation::ordinal},
 };
-constexpr json::RecordType<SourceLocation> kSourceLocation{"SourceLocation", kSourceLocationFields};
+constexpr json::RecordType<SourceLocation> SOURCE_LOCATION{"SourceLocation",
+                                                           SOURCE_LOCATION_FIELDS};
 
 struct SiteKeyHash {
   std::size_t operator()(const SiteKey& key) const {
@@ -46,7 +47,7 @@ const SourceLocation* SiteMap::find(std::uint32_t site_id) const {
 Result<SiteMap> load_site_map(const std::string& path) {
   auto text = read_text_file(path);
   if (!text) return fail(std::move(text.error()));
-  auto records = json::read_records(*text, kSourceLocation);
+  auto records = json::read_records(*text, SOURCE_LOCATION);
   if (!records) return fail(std::move(records.error()));
   SiteMap map;
   for (auto& location : *records) map.insert(std::move(location));

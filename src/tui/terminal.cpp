@@ -27,8 +27,7 @@
 
 namespace vemo::tui {
 
-// ---------------------------------------------------------------------------------------------
-// Keys
+// ---- Keys ----
 
 KeyEvent key_from_character(char32_t c) {
   switch (c) {
@@ -130,12 +129,12 @@ std::optional<KeyEvent> key_from_curses_code(int code) {
 
 // Modified special keys that terminfo names with a modifier digit, as "kUP5" for Ctrl+Up.
 std::optional<KeyEvent> key_from_extended_name(std::string_view name) {
-  static const std::pair<std::string_view, KeyCode> kNames[] = {
+  static const std::pair<std::string_view, KeyCode> NAMES[] = {
       {"kUP", KeyCode::Up},      {"kDN", KeyCode::Down},      {"kLFT", KeyCode::Left},
       {"kRIT", KeyCode::Right},  {"kHOM", KeyCode::Home},     {"kEND", KeyCode::End},
       {"kPRV", KeyCode::PageUp}, {"kNXT", KeyCode::PageDown}, {"kDC", KeyCode::Delete},
       {"kIC", KeyCode::Insert}};
-  for (const auto& [prefix, code] : kNames) {
+  for (const auto& [prefix, code] : NAMES) {
     if (name.size() != prefix.size() + 1 || !name.starts_with(prefix)) continue;
     const char digit = name.back();
     if (digit < '2' || digit > '8') return std::nullopt;
@@ -150,8 +149,7 @@ std::optional<KeyEvent> key_from_extended_name(std::string_view name) {
   return std::nullopt;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Terminal plumbing
+// ---- Terminal plumbing ----
 
 constexpr std::string_view ENTER_ALTERNATE_SCREEN = "\x1b[?1049h";
 constexpr std::string_view LEAVE_ALTERNATE_SCREEN = "\x1b[?1049l";

@@ -11,8 +11,7 @@
 
 namespace vemo::tui {
 
-// ---------------------------------------------------------------------------------------------
-// Styles and text
+// ---- Styles and text ----
 
 Style Style::patch(const Style& overlay) const {
   Style result = *this;
@@ -104,8 +103,7 @@ std::size_t Line::width() const {
   return width;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Splitting
+// ---- Splitting ----
 
 namespace {
 
@@ -211,8 +209,7 @@ std::vector<Rect> split(Rect area, Direction direction,
   return areas;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Buffer
+// ---- Buffer ----
 
 namespace {
 
@@ -340,8 +337,7 @@ std::string Buffer::row_text(std::uint16_t y) const {
   return text;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Widgets
+// ---- Widgets ----
 
 Rect Block::inner(Rect area) {
   if (area.width < 2 || area.height < 2) {
