@@ -1,6 +1,9 @@
 #include "compare/sessions.hpp"
 
-#include <optional>
+#include <cstddef>
+#include <functional>
+#include <string_view>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -10,20 +13,47 @@ namespace vemo {
 
 namespace {
 
-bool same_launch(const SessionLaunch& a, const SessionLaunch& b) {
-  return a.kernel == b.kernel && a.launch == b.launch;
-}
-
 std::string launch_text(const SessionLaunch& launch) {
   return fmt::format("{} (launch {})", launch.kernel, launch.launch);
 }
 
-// The position of the first launch of `session` that pairs with `launch`, paired before or not.
-std::optional<std::size_t> partner_of(const SessionLaunch& launch, const Session& session) {
-  for (std::size_t k = 0; k < session.launches.size(); ++k) {
-    if (same_launch(launch, session.launches[k])) return k;
+// A launch's pairing key; views into the session, which outlives the index.
+struct LaunchKey {
+  std::string_view kernel;
+  std::uint32_t launch = 0;
+  bool operator==(const LaunchKey&) const = default;
+};
+
+struct LaunchKeyHash {
+  std::size_t operator()(const LaunchKey& key) const noexcept {
+    const std::size_t h = std::hash<std::string_view>{}(key.kernel);
+    return h ^
+           (std::hash<std::uint32_t>{}(key.launch) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
   }
-  return std::nullopt;
+};
+
+LaunchKey key_of(const SessionLaunch& launch) {
+  return LaunchKey{.kernel = launch.kernel, .launch = launch.launch};
+}
+
+// Each key maps to the position of its first launch in the session, so lookups stay constant
+// time over long sessions and a repeated launch pairs with its first occurrence.
+using LaunchIndex = std::unordered_map<LaunchKey, std::size_t, LaunchKeyHash>;
+
+LaunchIndex index_launches(const Session& session) {
+  LaunchIndex index;
+  index.reserve(session.launches.size());
+  for (std::size_t k = 0; k < session.launches.size(); ++k) {
+    index.try_emplace(key_of(session.launches[k]), k);
+  }
+  return index;
+}
+
+// The position of the first launch of the indexed session that pairs with `launch`, paired before
+// or not.
+const std::size_t* partner_of(const SessionLaunch& launch, const LaunchIndex& index) {
+  const auto found = index.find(key_of(launch));
+  return found == index.end() ? nullptr : &found->second;
 }
 
 void warn_on_manifest_dims(const SessionLaunch& a, const SessionLaunch& b,
@@ -51,10 +81,10 @@ Result<DiffResult> compare_launch_pair(const Session& session_a, const SessionLa
   return compare_traces(*trace_a, *trace_b, config, nullptr, diagnostics);
 }
 
-std::vector<std::string> unmatched_launches_a(const Session& a, const Session& b) {
+std::vector<std::string> unmatched_launches_a(const Session& a, const LaunchIndex& index_b) {
   std::vector<std::string> unmatched;
   for (const SessionLaunch& launch : a.launches) {
-    if (!partner_of(launch, b)) unmatched.push_back(launch_text(launch));
+    if (!partner_of(launch, index_b)) unmatched.push_back(launch_text(launch));
   }
   return unmatched;
 }
@@ -72,9 +102,10 @@ std::vector<std::string> unmatched_launches_b(const Session& b, const std::vecto
 SessionDiff compare_sessions(const Session& a, const Session& b, const CompareConfig& config,
                              const LaunchTraceLoader& load_trace, const Diagnostics& diagnostics) {
   SessionDiff diff;
+  const LaunchIndex index_b = index_launches(b);
   std::vector<bool> paired_b(b.launches.size(), false);
   for (const SessionLaunch& launch_a : a.launches) {
-    const auto partner = partner_of(launch_a, b);
+    const std::size_t* partner = partner_of(launch_a, index_b);
     if (!partner) continue;
     paired_b[*partner] = true;
     const SessionLaunch& launch_b = b.launches[*partner];
@@ -85,7 +116,7 @@ SessionDiff compare_sessions(const Session& a, const Session& b, const CompareCo
         .result = compare_launch_pair(a, launch_a, b, launch_b, config, load_trace, diagnostics),
     });
   }
-  diff.unmatched_a = unmatched_launches_a(a, b);
+  diff.unmatched_a = unmatched_launches_a(a, index_b);
   diff.unmatched_b = unmatched_launches_b(b, paired_b);
   return diff;
 }
