@@ -1,7 +1,9 @@
 #include "core/file_io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 
 #include "core/text.hpp"
@@ -19,18 +21,39 @@ Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode
   return FileDescriptor(fd);
 }
 
+namespace {
+
+constexpr std::size_t MIN_READ_STEP = std::size_t{1} << 16;
+
+// The bytes a regular file holds past the current offset, plus one so that the read meeting its
+// end needs no room of its own; pipes and the like give no size and start small.
+std::size_t first_read_size(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return MIN_READ_STEP;
+  const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+  if (offset < 0 || offset >= status.st_size) return MIN_READ_STEP;
+  return static_cast<std::size_t>(status.st_size - offset) + 1;
+}
+
+}  // namespace
+
 Result<std::string> read_to_end(int fd) {
-  std::string content;
-  char buffer[1 << 16];
+  // Reads straight into the string; the file may still grow or shrink while it is read, so the
+  // size is only a first guess and the end is where read(2) says it is.
+  std::string content(first_read_size(fd), '\0');
+  std::size_t length = 0;
   for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count == 0) return content;
+    if (length == content.size()) content.resize(std::max(2 * length, MIN_READ_STEP));
+    const ssize_t count = ::read(fd, content.data() + length, content.size() - length);
+    if (count == 0) break;
     if (count < 0) {
       if (errno == EINTR) continue;
       return fail(Error::system(errno));
     }
-    content.append(buffer, static_cast<std::size_t>(count));
+    length += static_cast<std::size_t>(count);
   }
+  content.resize(length);
+  return content;
 }
 
 Status write_all(int fd, std::string_view bytes) {

@@ -74,29 +74,36 @@ FieldValue empty_value(T Record::*) {
 
 }  // namespace detail
 
-// Parses `text` as an array of records of `type`, in document order.
-template <class Record>
-Result<std::vector<Record>> read_records(std::string_view text, const RecordType<Record>& type) {
+// Parses `text` as an array of records of `type`, handing each record to `take` in document
+// order. Records before the first problem have been handed over when it is reported.
+template <class Record, class Take>
+Status for_each_record(std::string_view text, const RecordType<Record>& type, Take&& take) {
   std::vector<detail::FieldInfo> infos;
   infos.reserve(type.fields.size());
   for (const auto& field : type.fields) {
     infos.push_back({field.name, std::visit([](auto member) { return detail::empty_value(member); },
                                             field.member)});
   }
+  return detail::read_record_array(text, type.name, infos, [&](std::vector<FieldValue>&& values) {
+    Record record{};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      std::visit(
+          [&](auto member) {
+            using T = std::remove_reference_t<decltype(record.*member)>;
+            record.*member = std::get<T>(std::move(values[i]));
+          },
+          type.fields[i].member);
+    }
+    take(std::move(record));
+  });
+}
+
+// Parses `text` as an array of records of `type`, in document order.
+template <class Record>
+Result<std::vector<Record>> read_records(std::string_view text, const RecordType<Record>& type) {
   std::vector<Record> records;
   auto status =
-      detail::read_record_array(text, type.name, infos, [&](std::vector<FieldValue>&& values) {
-        Record record{};
-        for (std::size_t i = 0; i < values.size(); ++i) {
-          std::visit(
-              [&](auto member) {
-                using T = std::remove_reference_t<decltype(record.*member)>;
-                record.*member = std::get<T>(std::move(values[i]));
-              },
-              type.fields[i].member);
-        }
-        records.push_back(std::move(record));
-      });
+      for_each_record(text, type, [&](Record&& record) { records.push_back(std::move(record)); });
   if (!status) return std::unexpected(std::move(status.error()));
   return records;
 }

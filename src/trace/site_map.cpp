@@ -47,10 +47,10 @@ const SourceLocation* SiteMap::find(std::uint32_t site_id) const {
 Result<SiteMap> load_site_map(const std::string& path) {
   auto text = read_text_file(path);
   if (!text) return fail(std::move(text.error()));
-  auto records = json::read_records(*text, SOURCE_LOCATION);
-  if (!records) return fail(std::move(records.error()));
   SiteMap map;
-  for (auto& location : *records) map.insert(std::move(location));
+  auto status = json::for_each_record(
+      *text, SOURCE_LOCATION, [&](SourceLocation&& location) { map.insert(std::move(location)); });
+  if (!status) return fail(std::move(status.error()));
   return map;
 }
 
