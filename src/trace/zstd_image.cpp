@@ -16,6 +16,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include "core/fresh_memory.hpp"
+
 namespace vemo {
 
 namespace {
@@ -54,7 +56,7 @@ void fault_in(std::uint8_t* bytes, std::size_t size) {
   const auto start = reinterpret_cast<std::uintptr_t>(bytes);
   const std::uintptr_t begin = (start + page - 1) / page * page;
   const std::uintptr_t end = (start + size) / page * page;
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint
+  advise_huge_pages(bytes, size);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, size, FAULT_CHUNK), [&](const auto& range) {
     const std::uintptr_t first = std::max(begin, start + range.begin());
     const std::uintptr_t last = std::min(end, start + range.end());
