@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -189,6 +190,46 @@ TEST(CompareSessions, LoadsEachPairThroughTheGivenLoaderInPairOrder) {
   EXPECT_EQ(diff.kernel_results[1].result.error().message(), "cannot load broken");
   EXPECT_TRUE(diff.kernel_results[2].result.has_value());
   EXPECT_EQ(err, "Comparing 1 warps...\nComparing 1 warps...\n");
+}
+
+// Every mapping of the process that names `path` (from /proc/self/maps).
+std::size_t mappings_of(const std::filesystem::path& path) {
+  std::ifstream maps("/proc/self/maps");
+  std::size_t count = 0;
+  for (std::string line; std::getline(maps, line);) {
+    if (line.ends_with(" " + path.string())) ++count;
+  }
+  return count;
+}
+
+TEST(CompareSessions, HandsOnEachResultInPairOrderBeforeTheNextPairLoads) {
+  const Session a = session_with({launch("first", 0), launch("only_a", 0), launch("broken", 0),
+                                  launch("last", 0), launch("first", 0)});
+  const Session b = session_with({launch("last", 0), launch("extra", 1), launch("first", 0),
+                                  launch("broken", 0, "missing.bin")});
+  const std::filesystem::path trace_a = std::filesystem::path(a.dir) / "same.bin";
+  std::vector<std::string> log;
+  const LaunchTraceLoader loader = [&](const Session& session, const SessionLaunch& entry) {
+    log.push_back("load " + std::string(&session == &a ? "a " : "b ") + entry.kernel);
+    return load_session_trace(session, entry);
+  };
+  const UnmatchedLaunches unmatched = compare_sessions(
+      a, b, CompareConfig{}, loader, [](std::string_view) {},
+      [&](KernelResult result) {
+        // The pair's traces are already unmapped when its result arrives.
+        EXPECT_EQ(mappings_of(trace_a), 0u) << result.kernel;
+        log.push_back("result " + result.kernel + " " +
+                      (result.result ? "ok" : "error: " + result.result.error().message()));
+      });
+  const auto missing = load_session_trace(b, b.launches[3]);
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(log,
+            (std::vector<std::string>{
+                "load a first", "load b first", "result first ok", "load a broken", "load b broken",
+                "result broken error: " + missing.error().message(), "load a last", "load b last",
+                "result last ok", "load a first", "load b first", "result first ok"}));
+  EXPECT_EQ(unmatched.unmatched_a, (std::vector<std::string>{"only_a (launch 0)"}));
+  EXPECT_EQ(unmatched.unmatched_b, (std::vector<std::string>{"extra (launch 1)"}));
 }
 
 }  // namespace

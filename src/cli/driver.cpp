@@ -88,19 +88,39 @@ bool print_kernel_result(const KernelResult& pair, const Args& args) {
   return failed;
 }
 
-int print_session_text(const SessionDiff& diff, const Args& args) {
-  bool failed = false;
-  for (const KernelResult& pair : diff.kernel_results) {
-    failed = print_kernel_result(pair, args) || failed;
-  }
-  for (const std::string& launch : diff.unmatched_a) {
+void print_unmatched(const UnmatchedLaunches& unmatched) {
+  for (const std::string& launch : unmatched.unmatched_a) {
     console::print("Warning: Unmatched launch in session A (not in B): {}\n", launch);
   }
-  for (const std::string& launch : diff.unmatched_b) {
+  for (const std::string& launch : unmatched.unmatched_b) {
     console::print("Warning: Unmatched launch in session B (not in A): {}\n", launch);
   }
-  const bool unmatched = !diff.unmatched_a.empty() || !diff.unmatched_b.empty();
-  return failed || unmatched ? FAILED : SUCCESS;
+}
+
+// Each pair's section is printed as soon as the pair is compared, so a long session never holds
+// more than one pair's result.
+int run_session_text(const Session& a, const Session& b, const Args& args,
+                     const CompareConfig& config) {
+  bool failed = false;
+  const UnmatchedLaunches unmatched = compare_sessions(
+      a, b, config, session_trace_loader(), diagnose,
+      [&](KernelResult pair) { failed = print_kernel_result(pair, args) || failed; });
+  print_unmatched(unmatched);
+  const bool any_unmatched = !unmatched.unmatched_a.empty() || !unmatched.unmatched_b.empty();
+  return failed || any_unmatched ? FAILED : SUCCESS;
+}
+
+// The document opens with the verdict, so only each pair's entry is kept until the end.
+int run_session_json(const Session& a, const Session& b, const Args& args,
+                     const CompareConfig& config) {
+  SessionReportBuilder builder;
+  UnmatchedLaunches unmatched = compare_sessions(a, b, config, session_trace_loader(), diagnose,
+                                                 [&](KernelResult pair) { builder.add(pair); });
+  const SessionJsonReport report =
+      builder.finish(std::move(unmatched), args.max_allowed_divergences);
+  write_session_json(console::out_sink(), report);
+  console::out("\n");
+  return report.passed ? SUCCESS : FAILED;
 }
 
 Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
@@ -111,16 +131,8 @@ Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
   if (!session_b) return fail(std::move(session_b.error()));
   progress(args, fmt::format("Session A: {} launches, Session B: {} launches\n\n",
                              session_a->launches.size(), session_b->launches.size()));
-
-  const SessionDiff diff =
-      compare_sessions(*session_a, *session_b, config, session_trace_loader(), diagnose);
-  if (args.json) {
-    const SessionJsonReport report = build_session_report(diff, args.max_allowed_divergences);
-    write_session_json(console::out_sink(), report);
-    console::out("\n");
-    return report.passed ? SUCCESS : FAILED;
-  }
-  return print_session_text(diff, args);
+  return args.json ? run_session_json(*session_a, *session_b, args, config)
+                   : run_session_text(*session_a, *session_b, args, config);
 }
 
 // ---- pair mode ----

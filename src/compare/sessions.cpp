@@ -4,6 +4,7 @@
 #include <functional>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -99,9 +100,10 @@ std::vector<std::string> unmatched_launches_b(const Session& b, const std::vecto
 
 }  // namespace
 
-SessionDiff compare_sessions(const Session& a, const Session& b, const CompareConfig& config,
-                             const LaunchTraceLoader& load_trace, const Diagnostics& diagnostics) {
-  SessionDiff diff;
+UnmatchedLaunches compare_sessions(const Session& a, const Session& b, const CompareConfig& config,
+                                   const LaunchTraceLoader& load_trace,
+                                   const Diagnostics& diagnostics,
+                                   const KernelResultHandler& on_result) {
   const LaunchIndex index_b = index_launches(b);
   std::vector<bool> paired_b(b.launches.size(), false);
   for (const SessionLaunch& launch_a : a.launches) {
@@ -110,14 +112,24 @@ SessionDiff compare_sessions(const Session& a, const Session& b, const CompareCo
     paired_b[*partner] = true;
     const SessionLaunch& launch_b = b.launches[*partner];
     warn_on_manifest_dims(launch_a, launch_b, diagnostics);
-    diff.kernel_results.push_back(KernelResult{
+    on_result(KernelResult{
         .kernel = launch_a.kernel,
         .launch = launch_a.launch,
         .result = compare_launch_pair(a, launch_a, b, launch_b, config, load_trace, diagnostics),
     });
   }
-  diff.unmatched_a = unmatched_launches_a(a, index_b);
-  diff.unmatched_b = unmatched_launches_b(b, paired_b);
+  return UnmatchedLaunches{.unmatched_a = unmatched_launches_a(a, index_b),
+                           .unmatched_b = unmatched_launches_b(b, paired_b)};
+}
+
+SessionDiff compare_sessions(const Session& a, const Session& b, const CompareConfig& config,
+                             const LaunchTraceLoader& load_trace, const Diagnostics& diagnostics) {
+  SessionDiff diff;
+  UnmatchedLaunches unmatched = compare_sessions(
+      a, b, config, load_trace, diagnostics,
+      [&](KernelResult result) { diff.kernel_results.push_back(std::move(result)); });
+  diff.unmatched_a = std::move(unmatched.unmatched_a);
+  diff.unmatched_b = std::move(unmatched.unmatched_b);
   return diff;
 }
 

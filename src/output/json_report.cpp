@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "output/json_write.hpp"
 #include "trace/site_text.hpp"
@@ -180,21 +181,27 @@ KernelResultEntry session_kernel_result(const KernelResult& result, SessionTally
   return entry;
 }
 
+void SessionReportBuilder::add(const KernelResult& result) {
+  report_.kernel_results.push_back(session_kernel_result(result, tally_));
+}
+
+SessionJsonReport SessionReportBuilder::finish(UnmatchedLaunches unmatched,
+                                               std::optional<std::uint64_t> max_allowed) {
+  SessionJsonReport report = std::move(report_);
+  report.unmatched_a = std::move(unmatched.unmatched_a);
+  report.unmatched_b = std::move(unmatched.unmatched_b);
+  const bool problem = !report.unmatched_a.empty() || !report.unmatched_b.empty() || tally_.failed;
+  report.status = status_text(problem || tally_.divergences != 0);
+  report.threshold = max_allowed.value_or(0);
+  report.passed = !problem && tally_.divergences <= *report.threshold;
+  return report;
+}
+
 SessionJsonReport build_session_report(const SessionDiff& diff,
                                        std::optional<std::uint64_t> max_allowed) {
-  SessionJsonReport report;
-  SessionTally tally;
-  report.kernel_results.reserve(diff.kernel_results.size());
-  for (const KernelResult& result : diff.kernel_results) {
-    report.kernel_results.push_back(session_kernel_result(result, tally));
-  }
-  report.unmatched_a = diff.unmatched_a;
-  report.unmatched_b = diff.unmatched_b;
-  const bool problem = !report.unmatched_a.empty() || !report.unmatched_b.empty() || tally.failed;
-  report.status = status_text(problem || tally.divergences != 0);
-  report.threshold = max_allowed.value_or(0);
-  report.passed = !problem && tally.divergences <= *report.threshold;
-  return report;
+  SessionReportBuilder builder;
+  for (const KernelResult& result : diff.kernel_results) builder.add(result);
+  return builder.finish(UnmatchedLaunches{diff.unmatched_a, diff.unmatched_b}, max_allowed);
 }
 
 void write_session_json(OutputSink& sink, const SessionJsonReport& report) {

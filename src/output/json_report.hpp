@@ -87,6 +87,18 @@ SessionJsonReport build_session_report(const SessionDiff& diff,
                                        std::optional<std::uint64_t> max_allowed);
 // One launch pair's entry; adds its divergences to `tally` and marks a failed pair there.
 KernelResultEntry session_kernel_result(const KernelResult& result, SessionTally& tally);
+
+// Builds the session report as the pairs are compared: each pair leaves only its entry behind.
+class SessionReportBuilder {
+ public:
+  void add(const KernelResult& result);
+  // The finished report, once every pair has been added.
+  SessionJsonReport finish(UnmatchedLaunches unmatched, std::optional<std::uint64_t> max_allowed);
+
+ private:
+  SessionJsonReport report_;
+  SessionTally tally_;
+};
 void write_session_json(OutputSink& sink, const SessionJsonReport& report);
 std::string write_session_json(const SessionJsonReport& report);
 
