@@ -252,8 +252,9 @@ TEST(CompareTraces, LimitKeepsTheFirstInJobOrderAndCountsAllWarps) {
 TEST(CompareTraces, ResultDoesNotDependOnScheduling) {
   TraceBuilder a;
   TraceBuilder b;
-  a.shape(300, 8);
-  b.shape(300, 8);
+  // 2 x 300 x 64 event slots: enough for the comparison to go to the worker pool.
+  a.shape(300, 64);
+  b.shape(300, 64);
   for (std::uint32_t warp = 0; warp < 300; ++warp) {
     a.warp(warp, branches(1 + warp % 7));
     b.warp(warp, branches(1 + warp % 5, warp % 3 == 0));

@@ -116,10 +116,31 @@ std::span<const TraceEvent> job_sequence(const Trace& trace,
   return storage;
 }
 
-// Runs `run`(k) for every k below `count` on the worker pool and waits for all.
+// Below this many event slots in the two traces together, a comparison takes less time than
+// handing it to the pool's workers and waking them, so it runs on the calling thread: a
+// session of many small launches pays no thread hand-off per pair.
+constexpr std::uint64_t POOL_MIN_EVENT_SLOTS = std::uint64_t{1} << 15;
+
+bool worth_the_pool(const Trace& a, const Trace& b) {
+  const auto slots = [](const TraceHeader& header) {
+    return std::uint64_t{header.num_warps} * header.events_per_warp;
+  };
+  const std::uint64_t slots_a = slots(a.header);
+  const std::uint64_t slots_b = slots(b.header);
+  // Each side is checked alone first, so the sum is only taken of two small numbers.
+  return slots_a >= POOL_MIN_EVENT_SLOTS || slots_b >= POOL_MIN_EVENT_SLOTS ||
+         slots_a + slots_b >= POOL_MIN_EVENT_SLOTS;
+}
+
+// Runs `run`(k) for every k below `count`, on the worker pool when the pair `a`, `b` is worth
+// it, and waits for all.
 template <class Run>
-void on_pool(std::size_t count, Run run) {
+void on_pool(std::size_t count, const Trace& a, const Trace& b, Run run) {
   if (count == 0) return;
+  if (!worth_the_pool(a, b)) {
+    for (std::size_t k = 0; k < count; ++k) run(k);
+    return;
+  }
   worker_pool().execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count), [&](const auto& range) {
       for (std::size_t k = range.begin(); k != range.end(); ++k) run(k);
@@ -160,7 +181,7 @@ std::vector<std::uint64_t> count_per_job(const std::vector<WarpJob>& jobs, const
                                          const Trace& b, const SiteRemapper* remapper,
                                          const CompareConfig& config) {
   std::vector<std::uint64_t> counts(jobs.size());
-  on_pool(jobs.size(), [&](std::size_t k) {
+  on_pool(jobs.size(), a, b, [&](std::size_t k) {
     const JobEvents events(jobs[k], a, b, remapper);
     counts[k] = count_divergences(events.a(), events.b(), config, config.max_divergences);
   });
@@ -182,7 +203,7 @@ std::vector<Divergence> diff_in_job_order(const std::vector<WarpJob>& jobs,
   }
   if (config.max_divergences != 0) total = std::min(total, config.max_divergences);
   std::vector<Divergence> joined = fresh_records(total);
-  on_pool(jobs.size(), [&](std::size_t k) {
+  on_pool(jobs.size(), a, b, [&](std::size_t k) {
     const std::uint64_t start = std::min(starts[k], total);
     const std::uint64_t end = std::min(starts[k] + counts[k], total);
     if (start == end) return;
