@@ -91,3 +91,4 @@ echo "  comparison alone, 1 worker              $(ms "$compare_one")   speed-up 
 echo
 "$(dirname "$0")/divergent.sh" "$build" "${VEMO_BASELINE_BUILD:-}" "$size_mib"
 "$(dirname "$0")/outputs.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
+"$(dirname "$0")/sessions.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
