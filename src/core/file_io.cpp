@@ -37,6 +37,20 @@ std::size_t first_read_size(int fd) {
 
 }  // namespace
 
+Result<std::size_t> read_some(int fd, char* data, std::size_t size) {
+  for (;;) {
+    const ssize_t count = ::read(fd, data, size);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno != EINTR) return fail(Error::system(errno));
+  }
+}
+
+std::optional<std::size_t> regular_file_size(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::size_t>(status.st_size);
+}
+
 Result<std::string> read_to_end(int fd) {
   // Reads straight into the string; the file may still grow or shrink while it is read, so the
   // size is only a first guess and the end is where read(2) says it is.
@@ -44,13 +58,10 @@ Result<std::string> read_to_end(int fd) {
   std::size_t length = 0;
   for (;;) {
     if (length == content.size()) content.resize(std::max(2 * length, MIN_READ_STEP));
-    const ssize_t count = ::read(fd, content.data() + length, content.size() - length);
-    if (count == 0) break;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return fail(Error::system(errno));
-    }
-    length += static_cast<std::size_t>(count);
+    const auto count = read_some(fd, content.data() + length, content.size() - length);
+    if (!count) return fail(count.error());
+    if (*count == 0) break;
+    length += *count;
   }
   content.resize(length);
   return content;
@@ -72,7 +83,11 @@ Status write_all(int fd, std::string_view bytes) {
 Result<std::string> read_text_file(const std::string& path) {
   const auto file = open_file(path, O_RDONLY);
   if (!file) return fail(file.error());
-  auto text = read_to_end(file->get());
+  return read_text(file->get());
+}
+
+Result<std::string> read_text(int fd) {
+  auto text = read_to_end(fd);
   if (text && !is_valid_utf8(*text)) return fail("stream did not contain valid UTF-8");
   return text;
 }

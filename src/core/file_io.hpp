@@ -2,6 +2,8 @@
 // Small POSIX file helpers shared by the loaders, the exports and the console.
 
 #include <sys/types.h>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,9 +35,19 @@ Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode
 // Everything left to read from `fd`.
 Result<std::string> read_to_end(int fd);
 
+// One read(2) of at most `size` bytes into `data`, retried when interrupted; 0 at the end.
+Result<std::size_t> read_some(int fd, char* data, std::size_t size);
+
+// The size of `fd` when it is a regular file.
+std::optional<std::size_t> regular_file_size(int fd);
+
 // Writes all of `bytes`, retrying interrupted writes; a write that takes nothing fails with
 // "failed to write whole buffer".
 Status write_all(int fd, std::string_view bytes);
+
+// Everything left to read from `fd` as text: the system error of reading it, or "stream did not
+// contain valid UTF-8".
+Result<std::string> read_text(int fd);
 
 // The whole file as text: the system error of opening or reading it, or "stream did not contain
 // valid UTF-8".

@@ -1,19 +1,25 @@
 #pragma once
 // Site maps (site id -> source location) and the remapper from trace-B to trace-A site ids.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/error.hpp"
+#include "trace/site_storage.hpp"
 
 namespace vemo {
 
+// The texts of a location that a `SiteMap` holds live as long as the map.
 struct SourceLocation {
   std::uint32_t site_id = 0;
-  std::string filename;
-  std::string function;
+  std::string_view filename;
+  std::string_view function;
   std::uint32_t line = 0;
   std::uint32_t column = 0;
   std::uint8_t event_type = 0;
@@ -23,7 +29,7 @@ struct SourceLocation {
 // The key on which the sites of two builds are matched; only a location with an ordinal has one.
 // Function names compare byte for byte.
 struct SiteKey {
-  std::string function;
+  std::string_view function;
   std::uint8_t event_type = 0;
   std::uint32_t ordinal = 0;
   bool operator==(const SiteKey&) const = default;
@@ -32,15 +38,44 @@ std::optional<SiteKey> site_key(const SourceLocation& location);
 
 class SiteMap {
  public:
-  // Inserts or replaces the location of `location.site_id`.
-  void insert(SourceLocation location);
+  class Builder;
+
+  SiteMap() = default;
+  SiteMap(SiteMap&&) noexcept = default;
+  SiteMap& operator=(SiteMap&&) noexcept = default;
+  // A copy keeps texts of its own.
+  SiteMap(const SiteMap& other);
+  SiteMap& operator=(const SiteMap& other);
+
+  // Inserts or replaces the location of `location.site_id`, with copies of its texts that the
+  // map keeps (each distinct text once).
+  void insert(const SourceLocation& location);
   const SourceLocation* find(std::uint32_t site_id) const;
   std::size_t size() const { return locations_.size(); }
   // Every location, in no defined order.
-  const std::unordered_map<std::uint32_t, SourceLocation>& locations() const { return locations_; }
+  std::span<const SourceLocation> locations() const { return locations_; }
 
  private:
-  std::unordered_map<std::uint32_t, SourceLocation> locations_;
+  // Indexes `locations`, the last one of each site id winning.
+  SiteMap(TextSet texts, std::vector<SourceLocation> locations);
+
+  TextSet texts_;
+  std::vector<SourceLocation> locations_;
+  SiteIndex index_;
+};
+
+// Collects locations in order and indexes them all at once when finished: quicker than
+// inserting them one by one.
+class SiteMap::Builder {
+ public:
+  // Room for `count` locations, taken from memory only as they come.
+  void reserve(std::size_t count);
+  void add(const SourceLocation& location);
+  SiteMap finish() &&;
+
+ private:
+  TextSet texts_;
+  std::vector<SourceLocation> locations_;
 };
 
 // Trace-B site id -> trace-A site id, holding only the ids that change.

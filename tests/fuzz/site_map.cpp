@@ -11,11 +11,12 @@ vemo::Result<vemo::SiteMap> load_part(std::string_view name, std::string_view te
 
 void check_remapper(const vemo::SiteMap& a, const vemo::SiteMap& b) {
   const vemo::SiteRemapper remapper = vemo::build_site_remapper(a, b);
-  for (const auto& [site_id, location] : b.locations()) {
-    const std::uint32_t target = vemo::remap_site(remapper, site_id);
+  for (const vemo::SourceLocation& location : b.locations()) {
+    const std::uint32_t target = vemo::remap_site(remapper, location.site_id);
     // A remapped id always names a site of map A with the same key.
-    if (target != site_id && (a.find(target) == nullptr ||
-                              vemo::site_key(*a.find(target)) != vemo::site_key(location))) {
+    if (target != location.site_id &&
+        (a.find(target) == nullptr ||
+         vemo::site_key(*a.find(target)) != vemo::site_key(location))) {
       __builtin_trap();
     }
   }
