@@ -225,7 +225,8 @@ class SiteOrigins {
  public:
   explicit SiteOrigins(const SiteRemapper* remapper) : remapper_(remapper) {
     if (remapper_ == nullptr) return;
-    for (const auto& [site_b, site_a] : *remapper_) origins_[site_a].push_back(site_b);
+    remapper_->for_each(
+        [&](std::uint32_t site_b, std::uint32_t site_a) { origins_[site_a].push_back(site_b); });
     for (auto& [site_a, sites_b] : origins_) std::ranges::sort(sites_b);
   }
 

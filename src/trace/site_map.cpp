@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -43,12 +45,71 @@ SourceLocation location_of(const SiteRecord& record) {
           record.column,  record.event_type, record.ordinal};
 }
 
-struct SiteKeyHash {
-  std::size_t operator()(const SiteKey& key) const {
-    std::size_t hash = std::hash<std::string_view>{}(key.function);
-    hash = hash * 31 + key.event_type;
-    return hash * 1000003 + key.ordinal;
+// Hashes keys one after another, reusing the function's hash while consecutive keys share its
+// text, as the sites of one function mostly do.
+class KeyHasher {
+ public:
+  std::uint64_t operator()(const SiteKey& key) {
+    if (key.function.data() != function_.data() || key.function.size() != function_.size()) {
+      function_ = key.function;
+      function_hash_ = std::hash<std::string_view>{}(key.function);
+    }
+    const std::uint64_t hash = (function_hash_ * 31 + key.event_type) * 1000003 + key.ordinal;
+    return hash * 0x9e3779b97f4a7c15ULL;  // spreads the numbers into the high bits
   }
+
+ private:
+  std::string_view function_;
+  std::uint64_t function_hash_ = 0;
+};
+
+// Map A's sites by key: open addressing over positions in its locations, at most half full. A
+// slot holds the high half of the key's hash and position + 1; 0 when empty.
+class KeyIndex {
+ public:
+  explicit KeyIndex(std::span<const SourceLocation> locations) : locations_(locations) {
+    slots_.resize(std::bit_ceil(std::max<std::size_t>(16, 2 * locations.size())));
+    KeyHasher hasher;
+    for (std::size_t position = 0; position < locations.size(); ++position) {
+      if (const auto key = site_key(locations[position])) {
+        insert(*key, hasher(*key), static_cast<std::uint32_t>(position));
+      }
+    }
+  }
+
+  // The site id of a location of map A with `key` and `hash`, if any.
+  std::optional<std::uint32_t> find(const SiteKey& key, std::uint64_t hash) const {
+    for (std::size_t slot = first_slot(hash);; slot = next_slot(slot)) {
+      const std::uint64_t held = slots_[slot];
+      if (held == 0) return std::nullopt;
+      if (holds(held, key, hash)) return locations_[position_of(held)].site_id;
+    }
+  }
+
+ private:
+  static std::uint32_t position_of(std::uint64_t held) {
+    return static_cast<std::uint32_t>(held) - 1;
+  }
+  std::size_t first_slot(std::uint64_t hash) const { return hash & (slots_.size() - 1); }
+  std::size_t next_slot(std::size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
+  bool holds(std::uint64_t held, const SiteKey& key, std::uint64_t hash) const {
+    return held >> 32 == hash >> 32 && site_key(locations_[position_of(held)]) == key;
+  }
+
+  // The first location of a key stays: any one of them may be the target.
+  void insert(const SiteKey& key, std::uint64_t hash, std::uint32_t position) {
+    for (std::size_t slot = first_slot(hash);; slot = next_slot(slot)) {
+      const std::uint64_t held = slots_[slot];
+      if (held == 0) {
+        slots_[slot] = (hash >> 32) << 32 | (std::uint64_t{position} + 1);
+        return;
+      }
+      if (holds(held, key, hash)) return;
+    }
+  }
+
+  std::span<const SourceLocation> locations_;
+  std::vector<std::uint64_t> slots_;
 };
 
 // The quick reading; false when it declined the text.
@@ -108,21 +169,21 @@ void SiteMap::insert(const SourceLocation& location) {
 }
 
 const SourceLocation* SiteMap::find(std::uint32_t site_id) const {
-  const std::uint32_t position = index_.find(site_id);
-  return position == SiteIndex::NONE ? nullptr : &locations_[position];
+  const auto position = index_.find(site_id);
+  return position ? &locations_[*position] : nullptr;
 }
 
 SiteMap::SiteMap(TextSet texts, std::vector<SourceLocation> locations)
     : texts_(std::move(texts)), locations_(std::move(locations)) {
   const auto site_id_at = [&](std::size_t i) { return locations_[i].site_id; };
-  if (index_.assign(locations_.size(), site_id_at)) return;
+  if (index_.assign_positions(locations_.size(), site_id_at)) return;
   // Some ids came more than once: only the position the index kept for each stays.
   std::size_t kept = 0;
   for (std::size_t i = 0; i < locations_.size(); ++i) {
     if (index_.find(locations_[i].site_id) == i) locations_[kept++] = locations_[i];
   }
   locations_.resize(kept);
-  index_.assign(locations_.size(), site_id_at);
+  index_.assign_positions(locations_.size(), site_id_at);
 }
 
 void SiteMap::Builder::reserve(std::size_t count) {
@@ -162,20 +223,34 @@ Result<SiteMap> load_site_map(const std::string& path) {
   return read_site_map(*text);
 }
 
+SiteRemapper::SiteRemapper(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> entries) {
+  for (const auto& [from, to] : entries) insert(from, to);
+}
+
+void SiteRemapper::insert(std::uint32_t from, std::uint32_t to) {
+  if (from != to) table_.put(from, to);
+}
+
+void SiteRemapper::reserve(std::size_t count) {
+  if (empty()) table_.reset(count);
+}
+
+bool SiteRemapper::operator==(const SiteRemapper& other) const {
+  bool same = size() == other.size();
+  table_.for_each([&](std::uint32_t from, std::uint32_t to) { same &= other.remap(from) == to; });
+  return same;
+}
+
 SiteRemapper build_site_remapper(const SiteMap& map_a, const SiteMap& map_b) {
-  std::unordered_map<SiteKey, std::uint32_t, SiteKeyHash> index;
-  index.reserve(map_a.size());
-  for (const SourceLocation& location : map_a.locations()) {
-    if (auto key = site_key(location)) index.try_emplace(*key, location.site_id);
-  }
+  const KeyIndex index(map_a.locations());
   SiteRemapper remapper;
+  remapper.reserve(map_b.size());
+  KeyHasher hasher;
   for (const SourceLocation& location : map_b.locations()) {
     const auto key = site_key(location);
     if (!key) continue;
-    const auto match = index.find(*key);
-    if (match != index.end() && match->second != location.site_id) {
-      remapper.emplace(location.site_id, match->second);
-    }
+    const auto match = index.find(*key, hasher(*key));
+    if (match) remapper.insert(location.site_id, *match);
   }
   return remapper;
 }

@@ -3,11 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/error.hpp"
@@ -61,7 +62,7 @@ class SiteMap {
 
   TextSet texts_;
   std::vector<SourceLocation> locations_;
-  SiteIndex index_;
+  IdTable index_;  // site id -> position in `locations_`
 };
 
 // Collects locations in order and indexes them all at once when finished: quicker than
@@ -79,7 +80,32 @@ class SiteMap::Builder {
 };
 
 // Trace-B site id -> trace-A site id, holding only the ids that change.
-using SiteRemapper = std::unordered_map<std::uint32_t, std::uint32_t>;
+class SiteRemapper {
+ public:
+  SiteRemapper() = default;
+  SiteRemapper(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> entries);
+
+  bool empty() const { return table_.size() == 0; }
+  std::size_t size() const { return table_.size(); }
+  // The trace-A id of trace-B id `site_id`.
+  std::uint32_t remap(std::uint32_t site_id) const {
+    return table_.find(site_id).value_or(site_id);
+  }
+  // Enters `to` for `from`; an id that maps to itself is not held.
+  void insert(std::uint32_t from, std::uint32_t to);
+  // Room for `count` entries.
+  void reserve(std::size_t count);
+  // Calls `visit(from, to)` for every entry, in no defined order.
+  template <class Visit>
+  void for_each(Visit visit) const {
+    table_.for_each(visit);
+  }
+  // Whether both hold the same entries.
+  bool operator==(const SiteRemapper& other) const;
+
+ private:
+  IdTable table_;
+};
 
 // Reads a site-map file: a JSON array of locations, the last one of each site id winning. Its
 // errors (reading or parsing) carry no context of their own.
@@ -88,9 +114,7 @@ Result<SiteMap> load_site_map(const std::string& path);
 // one of them is the target.
 SiteRemapper build_site_remapper(const SiteMap& map_a, const SiteMap& map_b);
 inline std::uint32_t remap_site(const SiteRemapper& remapper, std::uint32_t site_id) {
-  if (remapper.empty()) return site_id;
-  const auto it = remapper.find(site_id);
-  return it == remapper.end() ? site_id : it->second;
+  return remapper.empty() ? site_id : remapper.remap(site_id);
 }
 
 // Looks `site_id` up in an optional map: an absent map knows no site.

@@ -43,64 +43,47 @@ std::string_view TextSet::copy(std::string_view text) {
   return {kept, text.size()};
 }
 
-std::size_t SiteIndex::slot_of(std::uint32_t site_id) const {
-  // Fibonacci hashing spreads ids that count up one by one.
-  constexpr std::uint64_t GOLDEN = 0x9e3779b97f4a7c15ULL;
-  const int shift = 64 - std::countr_zero(slots_.size());
-  return static_cast<std::size_t>((site_id * GOLDEN) >> shift);
-}
-
-std::uint32_t SiteIndex::find(std::uint32_t site_id) const {
-  if (slots_.empty()) return NONE;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = slot_of(site_id);; slot = (slot + 1) & mask) {
-    const std::uint64_t held = slots_[slot];
-    if (held == 0) return NONE;
-    if (held >> 32 == site_id) return static_cast<std::uint32_t>(held) - 1;
-  }
-}
-
-std::uint32_t SiteIndex::try_insert(std::uint32_t site_id, std::uint32_t position) {
+std::uint32_t IdTable::try_insert(std::uint32_t site_id, std::uint32_t value) {
   if (2 * (count_ + 1) > slots_.size()) rehash(std::max(MIN_SLOTS, 2 * slots_.size()));
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = slot_of(site_id);; slot = (slot + 1) & mask) {
+  for (std::size_t slot = slot_of(site_id);; slot = next_slot(slot)) {
     const std::uint64_t held = slots_[slot];
-    if (held == 0) {
-      slots_[slot] = std::uint64_t{site_id} << 32 | (std::uint64_t{position} + 1);
+    if (held == EMPTY) {
+      slots_[slot] = std::uint64_t{site_id} << 32 | value;
       ++count_;
-      return position;
+      return value;
     }
-    if (held >> 32 == site_id) return static_cast<std::uint32_t>(held) - 1;
+    if (held >> 32 == site_id) return static_cast<std::uint32_t>(held);
   }
 }
 
-std::size_t SiteIndex::slot_count_for(std::size_t count) {
-  return std::bit_ceil(std::max(MIN_SLOTS, 2 * count));
-}
-
-bool SiteIndex::put(std::uint32_t site_id, std::uint32_t position) {
-  const std::uint64_t entry = std::uint64_t{site_id} << 32 | (std::uint64_t{position} + 1);
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = slot_of(site_id);; slot = (slot + 1) & mask) {
+bool IdTable::put(std::uint32_t site_id, std::uint32_t value) {
+  if (2 * (count_ + 1) > slots_.size()) rehash(std::max(MIN_SLOTS, 2 * slots_.size()));
+  for (std::size_t slot = slot_of(site_id);; slot = next_slot(slot)) {
     const std::uint64_t held = slots_[slot];
-    if (held == 0 || held >> 32 == site_id) {
-      slots_[slot] = entry;
-      if (held == 0) ++count_;
-      return held == 0;
+    if (held == EMPTY || held >> 32 == site_id) {
+      slots_[slot] = std::uint64_t{site_id} << 32 | value;
+      if (held == EMPTY) ++count_;
+      return held == EMPTY;
     }
   }
 }
 
-void SiteIndex::rehash(std::size_t slot_count) {
+void IdTable::reset(std::size_t count) {
+  count_ = 0;
+  slots_ = {};
+  rehash(std::bit_ceil(std::max(MIN_SLOTS, 2 * count)));
+}
+
+void IdTable::rehash(std::size_t slot_count) {
   std::vector<std::uint64_t> old = std::move(slots_);
   slots_ = {};
   reserve_fresh(slots_, slot_count);
-  slots_.resize(slot_count);
-  const std::size_t mask = slot_count - 1;
+  slots_.resize(slot_count, EMPTY);
+  shift_ = 64 - std::countr_zero(slot_count);
   for (const std::uint64_t held : old) {
-    if (held == 0) continue;
+    if (held == EMPTY) continue;
     std::size_t slot = slot_of(static_cast<std::uint32_t>(held >> 32));
-    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    while (slots_[slot] != EMPTY) slot = next_slot(slot);
     slots_[slot] = held;
   }
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -30,24 +31,35 @@ class TextSet {
   std::size_t room_ = 0;
 };
 
-// Site id -> position, open addressing with linear probing, at most half full.
-class SiteIndex {
+// Site id -> 32-bit value (a position, or another site id): open addressing with linear
+// probing, at most half full. A slot holds the id in its high half and the value in its low
+// half; all bits set marks an empty slot, so id 0xffffffff cannot hold value 0xffffffff (no
+// user needs it: positions stay below it and a remapper holds no id that maps to itself).
+class IdTable {
  public:
-  static constexpr std::uint32_t NONE = 0xffffffff;
+  std::size_t size() const { return count_; }
 
-  std::uint32_t find(std::uint32_t site_id) const;
-  // Enters `position` for `site_id` unless the id is there already; gives the position held.
-  std::uint32_t try_insert(std::uint32_t site_id, std::uint32_t position);
+  std::optional<std::uint32_t> find(std::uint32_t site_id) const {
+    if (slots_.empty()) return std::nullopt;
+    for (std::size_t slot = slot_of(site_id);; slot = next_slot(slot)) {
+      const std::uint64_t held = slots_[slot];
+      if (held == EMPTY) return std::nullopt;
+      if (held >> 32 == site_id) return static_cast<std::uint32_t>(held);
+    }
+  }
 
-  // Indexes the positions 0 .. count - 1, the site id at position i being `id_of(i)`, the last
-  // position of an id winning. Tells whether every id was distinct.
+  // Enters `value` for `site_id` unless the id is there already; gives the value held.
+  std::uint32_t try_insert(std::uint32_t site_id, std::uint32_t value);
+  // Enters or replaces the value of `site_id`; false when it replaced one.
+  bool put(std::uint32_t site_id, std::uint32_t value);
+
+  // Holds the positions 0 .. count - 1 alone, the site id at position i being `id_of(i)`, the
+  // last position of an id winning. Tells whether every id was distinct.
   template <class IdOf>
-  bool assign(std::size_t count, IdOf id_of) {
+  bool assign_positions(std::size_t count, IdOf id_of) {
     // Looked up this many positions ahead, the slots come from memory while others are filled.
     constexpr std::size_t AHEAD = 8;
-    count_ = 0;
-    slots_ = {};
-    rehash(slot_count_for(count));
+    reset(count);
     bool distinct = true;
     for (std::size_t i = 0; i < count; ++i) {
       if (i + AHEAD < count) __builtin_prefetch(&slots_[slot_of(id_of(i + AHEAD))], 1);
@@ -56,15 +68,31 @@ class SiteIndex {
     return distinct;
   }
 
+  // Calls `visit(site_id, value)` for every entry, in no defined order.
+  template <class Visit>
+  void for_each(Visit visit) const {
+    for (const std::uint64_t held : slots_) {
+      if (held != EMPTY)
+        visit(static_cast<std::uint32_t>(held >> 32), static_cast<std::uint32_t>(held));
+    }
+  }
+
+  // Empties the table and makes room for `count` entries.
+  void reset(std::size_t count);
+
  private:
-  static std::size_t slot_count_for(std::size_t count);
-  // Enters or replaces the position of `site_id`; false when it replaced one.
-  bool put(std::uint32_t site_id, std::uint32_t position);
-  // A slot holds the site id in its high half and position + 1 in its low half; 0 when empty.
-  std::size_t slot_of(std::uint32_t site_id) const;
+  static constexpr std::uint64_t EMPTY = ~std::uint64_t{0};
+
+  std::size_t slot_of(std::uint32_t site_id) const {
+    // Fibonacci hashing spreads ids that count up one by one.
+    constexpr std::uint64_t GOLDEN = 0x9e3779b97f4a7c15ULL;
+    return static_cast<std::size_t>((site_id * GOLDEN) >> shift_);
+  }
+  std::size_t next_slot(std::size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
   void rehash(std::size_t slot_count);
 
   std::vector<std::uint64_t> slots_;
+  int shift_ = 64;
   std::size_t count_ = 0;
 };
 
