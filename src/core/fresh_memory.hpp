@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace vemo {
@@ -30,5 +31,35 @@ void reserve_fresh(std::vector<T>& vector, std::size_t count) {
   vector.reserve(count);
   if (count * sizeof(T) >= LARGE) advise_huge_pages(vector.data(), count * sizeof(T));
 }
+
+// An owned, zero-filled block that grows and shrinks without copying what it holds. Large
+// blocks are anonymous mappings in huge pages, which the kernel moves by their page tables when
+// they grow; small ones come from malloc, so that memory checkers see their exact bounds.
+// Aligned for max_align_t.
+class FreshBlock {
+ public:
+  // Nothing when memory runs out. A block of size 0 still has a distinct address.
+  static std::optional<FreshBlock> allocate(std::size_t size);
+  // Keeps the first min(old, new) bytes; bytes added are not initialised. False when memory
+  // runs out (the block is then unchanged).
+  bool resize(std::size_t size);
+
+  FreshBlock() = default;
+  FreshBlock(FreshBlock&& other) noexcept;
+  FreshBlock& operator=(FreshBlock&& other) noexcept;
+  FreshBlock(const FreshBlock&) = delete;
+  FreshBlock& operator=(const FreshBlock&) = delete;
+  ~FreshBlock();
+
+  std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  void release();
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t mapped_ = 0;  // bytes mapped for a large block, 0 for one from malloc
+};
 
 }  // namespace vemo

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <new>
@@ -21,6 +20,7 @@
 #include <tbb/parallel_invoke.h>
 
 #include "core/file_io.hpp"
+#include "core/fresh_memory.hpp"
 #include "core/text.hpp"
 #include "trace/zstd_image.hpp"
 
@@ -32,7 +32,7 @@ namespace {
 __extension__ typedef unsigned __int128 Wide;
 
 constexpr std::size_t IMAGE_ALIGNMENT = 16;
-// Owned images come from malloc, whose blocks are aligned for max_align_t.
+// Owned images are fresh blocks, aligned for max_align_t.
 static_assert(alignof(std::max_align_t) >= IMAGE_ALIGNMENT);
 constexpr std::uint64_t RECORD_HEADER_SIZE = 16;
 constexpr std::uint64_t EVENT_SIZE = sizeof(TraceEvent);
@@ -270,19 +270,18 @@ TraceData TraceData::owned(std::size_t length) {
 }
 
 std::optional<TraceData> TraceData::allocate(std::size_t length) {
+  auto block = FreshBlock::allocate(length);
+  if (!block) return std::nullopt;
   TraceData data;
-  // Never a zero-sized allocation, so an empty image still has a distinct address.
-  data.data_ = static_cast<std::uint8_t*>(std::calloc(std::max<std::size_t>(length, 1), 1));
-  if (data.data_ == nullptr) return std::nullopt;
+  data.data_ = block->data();
   data.size_ = length;
+  data.owned_ = std::move(*block);
   return data;
 }
 
 bool TraceData::resize(std::size_t length) {
-  if (is_mapped()) return false;
-  void* grown = std::realloc(data_, std::max<std::size_t>(length, 1));
-  if (grown == nullptr) return false;
-  data_ = static_cast<std::uint8_t*>(grown);
+  if (is_mapped() || !owned_.resize(length)) return false;
+  data_ = owned_.data();
   size_ = length;
   return true;
 }
@@ -291,7 +290,8 @@ TraceData::TraceData(TraceData&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       mapping_length_(std::exchange(other.mapping_length_, 0)),
-      registration_(std::move(other.registration_)) {}
+      registration_(std::move(other.registration_)),
+      owned_(std::move(other.owned_)) {}
 
 TraceData& TraceData::operator=(TraceData&& other) noexcept {
   if (this != &other) {
@@ -300,6 +300,7 @@ TraceData& TraceData::operator=(TraceData&& other) noexcept {
     size_ = std::exchange(other.size_, 0);
     mapping_length_ = std::exchange(other.mapping_length_, 0);
     registration_ = std::move(other.registration_);
+    owned_ = std::move(other.owned_);
   }
   return *this;
 }
@@ -314,7 +315,7 @@ void TraceData::release() {
     registration_.reset();
     ::munmap(data_, mapping_length_);
   } else {
-    std::free(data_);
+    owned_ = FreshBlock();
   }
   data_ = nullptr;
   size_ = 0;

@@ -16,6 +16,7 @@
 #include <tbb/task_arena.h>
 
 #include "core/error.hpp"
+#include "core/fresh_memory.hpp"
 #include "trace/mapping_guard.hpp"
 
 namespace vemo {
@@ -163,6 +164,7 @@ class TraceData {
   std::size_t size_ = 0;
   std::size_t mapping_length_ = 0;  // non-zero for a mapping
   MappingRegistration registration_;
+  FreshBlock owned_;  // the buffer of an owned image
 };
 
 struct Trace {

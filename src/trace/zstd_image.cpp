@@ -13,18 +13,16 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
-
-#include "core/fresh_memory.hpp"
+#include <tbb/parallel_invoke.h>
 
 namespace vemo {
 
 namespace {
 
 constexpr std::string_view OUT_OF_MEMORY = "out of memory for the decoded trace";
-// Bytes of fresh image that one worker faults in at a time.
-constexpr std::size_t FAULT_CHUNK = std::size_t{4} << 20;
+// Bytes of fresh image that one worker faults in at a time: one huge page.
+constexpr std::uintptr_t FAULT_CHUNK = std::uintptr_t{2} << 20;
 
 Error decode_failure(std::string_view cause) {
   return Error(std::string(cause)).context("Failed to decompress zstd-compressed trace");
@@ -47,24 +45,28 @@ std::size_t page_size() {
   return page;
 }
 
-// Has the kernel back `bytes` with memory before the decoder writes them, in huge pages where it
-// can, chunk by chunk on the pool's workers. First touch of fresh memory one page fault at a time
-// costs more than decoding it. A kernel without MADV_POPULATE_WRITE gets every page written once
-// instead; the bytes are not in use yet, so writing them is harmless.
-void fault_in(std::uint8_t* bytes, std::size_t size) {
-  const std::size_t page = page_size();
-  const auto start = reinterpret_cast<std::uintptr_t>(bytes);
-  const std::uintptr_t begin = (start + page - 1) / page * page;
-  const std::uintptr_t end = (start + size) / page * page;
-  advise_huge_pages(bytes, size);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, size, FAULT_CHUNK), [&](const auto& range) {
-    const std::uintptr_t first = std::max(begin, start + range.begin());
-    const std::uintptr_t last = std::min(end, start + range.end());
-    if (last > first &&
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) == 0) {
-      return;
+// Has the kernel back the fresh image bytes [begin, end) with memory, chunk by chunk on the
+// pool's workers, while the decoder may already be writing there: first touch of fresh memory
+// costs about as much as decoding into it, and this way it is spread over the idle cores. Only
+// a hint, which leaves the bytes as they are; a kernel without MADV_POPULATE_WRITE has the
+// decoder fault the pages in.
+void fault_in(std::uint8_t* begin, std::uint8_t* end) {
+  const auto first = reinterpret_cast<std::uintptr_t>(begin) / FAULT_CHUNK;
+  const auto last = (reinterpret_cast<std::uintptr_t>(end) + FAULT_CHUNK - 1) / FAULT_CHUNK;
+  if (end <= begin) return;
+  tbb::parallel_for(first, last, [&](std::uintptr_t chunk) {
+    // Whole pages only: the first and last chunks are cut to the pages inside the range.
+    const std::size_t page = page_size();
+    const std::uintptr_t from =
+        std::max(chunk * FAULT_CHUNK, reinterpret_cast<std::uintptr_t>(begin));
+    const std::uintptr_t to =
+        std::min((chunk + 1) * FAULT_CHUNK, reinterpret_cast<std::uintptr_t>(end));
+    const std::uintptr_t aligned_from = (from + page - 1) / page * page;
+    const std::uintptr_t aligned_to = to / page * page;
+    if (aligned_from < aligned_to) {
+      (void)::madvise(reinterpret_cast<void*>(aligned_from), aligned_to - aligned_from,
+                      MADV_POPULATE_WRITE);
     }
-    for (std::size_t at = range.begin(); at < range.end(); at += page) bytes[at] = 0;
   });
 }
 
@@ -147,14 +149,19 @@ std::uint64_t streaming_capacity(std::size_t written, std::size_t payload_size) 
   return capacity;
 }
 
-// Resizes the image to `size`, within the limit, and faults any new part in.
+// Resizes the image to `size`, within the limit.
 bool resize_within(TraceData& image, std::uint64_t size, std::uint64_t image_limit) {
-  const std::size_t old_size = image.size();
-  const auto new_size = static_cast<std::size_t>(std::min(size, image_limit));
-  if (new_size <= old_size) return new_size == old_size || image.resize(new_size);
-  if (!image.resize(new_size)) return false;
-  fault_in(image.mutable_data() + old_size, new_size - old_size);
-  return true;
+  return image.resize(static_cast<std::size_t>(std::min(size, image_limit)));
+}
+
+// One call of the streaming decoder, with the image from `fresh` on faulted in meanwhile.
+std::size_t stream_step(ZSTD_DCtx* context, ZSTD_outBuffer& out, ZSTD_inBuffer& in,
+                        TraceData& image, std::size_t fresh) {
+  std::uint8_t* const data = image.mutable_data();
+  std::size_t hint = 0;
+  tbb::parallel_invoke([&] { fault_in(data + fresh, data + image.size()); },
+                       [&] { hint = ZSTD_decompressStream(context, &out, &in); });
+  return hint;
 }
 
 // Decodes the payload from `resume` on, frame after frame, into the image from `written` on,
@@ -165,6 +172,7 @@ Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, 
   DecompressContext context;
   if (context.get() == nullptr) return fail(decode_failure("failed to allocate a zstd decoder"));
   const auto out_of_memory = [] { return fail(decode_failure(OUT_OF_MEMORY)); };
+  std::size_t fresh = image.size();  // where the bytes not yet faulted in start
   if (!resize_within(image, streaming_capacity(written, payload.size()), image_limit)) {
     return out_of_memory();
   }
@@ -176,8 +184,10 @@ Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, 
         return out_of_memory();
       }
     }
+    fresh = std::min(fresh, image.size());
     ZSTD_outBuffer out{image.mutable_data() + written, image.size() - written, 0};
-    const std::size_t hint = ZSTD_decompressStream(context.get(), &out, &in);
+    const std::size_t hint = stream_step(context.get(), out, in, image, fresh);
+    fresh = image.size();
     if (ZSTD_isError(hint)) return fail(decode_failure(ZSTD_getErrorName(hint)));
     written += out.pos;
     if (in.pos < in.size) continue;
@@ -196,10 +206,12 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
   const DecodePlan plan = plan_frames(payload, options.image_limit);
   auto image = TraceData::allocate(plan.image_size);
   if (!image) return fail(decode_failure(OUT_OF_MEMORY));
-  std::memcpy(image->mutable_data(), mapping.data(), TRACE_HEADER_SIZE);
-  fault_in(image->mutable_data() + TRACE_HEADER_SIZE, image->size() - TRACE_HEADER_SIZE);
+  std::uint8_t* const data = image->mutable_data();
+  std::memcpy(data, mapping.data(), TRACE_HEADER_SIZE);
+  std::size_t first_bad = 0;
+  tbb::parallel_invoke([&] { fault_in(data + TRACE_HEADER_SIZE, data + image->size()); },
+                       [&] { first_bad = decode_planned_frames(payload, plan.frames, data); });
 
-  const std::size_t first_bad = decode_planned_frames(payload, plan.frames, image->mutable_data());
   std::size_t written = plan.image_size;
   std::size_t resume = plan.unplanned_input;
   if (first_bad < plan.frames.size()) {
@@ -215,7 +227,7 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
       return fail(std::move(streamed.error()));
     }
   }
-  image->resize(written);  // shrinking keeps the block where it is
+  image->resize(written);  // shrinking keeps the bytes where they are
   return std::move(*image);
 }
 
