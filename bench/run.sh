@@ -92,3 +92,4 @@ echo
 "$(dirname "$0")/divergent.sh" "$build" "${VEMO_BASELINE_BUILD:-}" "$size_mib"
 "$(dirname "$0")/outputs.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
 "$(dirname "$0")/sessions.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
+"$(dirname "$0")/sitemaps.sh" "$build" "${VEMO_BASELINE_BUILD:-}"

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -63,19 +64,49 @@ class KeyHasher {
   std::uint64_t function_hash_ = 0;
 };
 
+// Calls `use(position, key, hash)` for the locations with a key, in order, and `ahead(hash)`
+// with the hash of a key some positions before its `use`: time to bring what it needs from
+// memory while others are used.
+template <class Ahead, class Use>
+void for_each_key(std::span<const SourceLocation> locations, Ahead ahead, Use use) {
+  constexpr std::size_t AHEAD = 8;
+  struct Pending {
+    std::optional<SiteKey> key;
+    std::uint64_t hash = 0;
+  };
+  std::array<Pending, AHEAD> pending;
+  KeyHasher hasher;
+  const auto look_ahead = [&](std::size_t position) {
+    Pending& next = pending[position % AHEAD];
+    next.key = site_key(locations[position]);
+    if (!next.key) return;
+    next.hash = hasher(*next.key);
+    ahead(next.hash);
+  };
+  for (std::size_t position = 0; position < std::min(AHEAD, locations.size()); ++position) {
+    look_ahead(position);
+  }
+  for (std::size_t position = 0; position < locations.size(); ++position) {
+    const Pending current = pending[position % AHEAD];
+    if (position + AHEAD < locations.size()) look_ahead(position + AHEAD);
+    if (current.key) use(position, *current.key, current.hash);
+  }
+}
+
 // Map A's sites by key: open addressing over positions in its locations, at most half full. A
 // slot holds the high half of the key's hash and position + 1; 0 when empty.
 class KeyIndex {
  public:
   explicit KeyIndex(std::span<const SourceLocation> locations) : locations_(locations) {
     slots_.resize(std::bit_ceil(std::max<std::size_t>(16, 2 * locations.size())));
-    KeyHasher hasher;
-    for (std::size_t position = 0; position < locations.size(); ++position) {
-      if (const auto key = site_key(locations[position])) {
-        insert(*key, hasher(*key), static_cast<std::uint32_t>(position));
-      }
-    }
+    for_each_key(
+        locations, [&](std::uint64_t hash) { prefetch(hash); },
+        [&](std::size_t position, const SiteKey& key, std::uint64_t hash) {
+          insert(key, hash, static_cast<std::uint32_t>(position));
+        });
   }
+
+  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[first_slot(hash)]); }
 
   // The site id of a location of map A with `key` and `hash`, if any.
   std::optional<std::uint32_t> find(const SiteKey& key, std::uint64_t hash) const {
@@ -231,10 +262,6 @@ void SiteRemapper::insert(std::uint32_t from, std::uint32_t to) {
   if (from != to) table_.put(from, to);
 }
 
-void SiteRemapper::reserve(std::size_t count) {
-  if (empty()) table_.reset(count);
-}
-
 bool SiteRemapper::operator==(const SiteRemapper& other) const {
   bool same = size() == other.size();
   table_.for_each([&](std::uint32_t from, std::uint32_t to) { same &= other.remap(from) == to; });
@@ -243,15 +270,19 @@ bool SiteRemapper::operator==(const SiteRemapper& other) const {
 
 SiteRemapper build_site_remapper(const SiteMap& map_a, const SiteMap& map_b) {
   const KeyIndex index(map_a.locations());
+  const std::span<const SourceLocation> sites_b = map_b.locations();
   SiteRemapper remapper;
-  remapper.reserve(map_b.size());
-  KeyHasher hasher;
-  for (const SourceLocation& location : map_b.locations()) {
-    const auto key = site_key(location);
-    if (!key) continue;
-    const auto match = index.find(*key, hasher(*key));
-    if (match) remapper.insert(location.site_id, *match);
-  }
+  remapper.table_.reset(sites_b.size());
+  for_each_key(
+      sites_b, [&](std::uint64_t hash) { index.prefetch(hash); },
+      [&](std::size_t position, const SiteKey& key, std::uint64_t hash) {
+        constexpr std::size_t AHEAD = 8;
+        if (position + AHEAD < sites_b.size()) {
+          remapper.table_.prefetch(sites_b[position + AHEAD].site_id);
+        }
+        if (const auto match = index.find(key, hash))
+          remapper.insert(sites_b[position].site_id, *match);
+      });
   return remapper;
 }
 

@@ -93,8 +93,6 @@ class SiteRemapper {
   }
   // Enters `to` for `from`; an id that maps to itself is not held.
   void insert(std::uint32_t from, std::uint32_t to);
-  // Room for `count` entries.
-  void reserve(std::size_t count);
   // Calls `visit(from, to)` for every entry, in no defined order.
   template <class Visit>
   void for_each(Visit visit) const {
@@ -104,6 +102,8 @@ class SiteRemapper {
   bool operator==(const SiteRemapper& other) const;
 
  private:
+  friend SiteRemapper build_site_remapper(const SiteMap& map_a, const SiteMap& map_b);
+
   IdTable table_;
 };
 
