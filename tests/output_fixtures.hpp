@@ -27,12 +27,13 @@ inline Divergence divergence(std::uint32_t warp, std::uint64_t event, std::uint3
                     .snapshot = std::nullopt};
 }
 
-inline SourceLocation location(std::uint32_t site, std::string file, std::string function,
+// The texts must outlive the location; a map keeps copies of its own.
+inline SourceLocation location(std::uint32_t site, std::string_view file, std::string_view function,
                                std::uint32_t line, std::uint32_t column) {
   SourceLocation location;
   location.site_id = site;
-  location.filename = std::move(file);
-  location.function = std::move(function);
+  location.filename = file;
+  location.function = function;
   location.line = line;
   location.column = column;
   return location;

@@ -1,5 +1,7 @@
 #include "trace/site_map.hpp"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -119,6 +121,70 @@ TEST(SiteMap, ParseErrorsNameThePosition) {
   }
 }
 
+// Records on lines of their own, enough to span several chunks of the reader.
+std::string many_records(std::size_t count) {
+  std::string text = "[\n";
+  for (std::size_t i = 0; i < count; ++i) {
+    text += R"({"site_id": )" + std::to_string(i % (count - 1)) +
+            R"(, "filename": "src/kernels/attention.cu", "function": "kern", "line": )" +
+            std::to_string(i) + R"(, "column": 1, "event_type": 0},)" + "\n";
+  }
+  return text;
+}
+
+// Beyond the first chunks, a map the quick reading declines is read again from the start: the
+// records already seen are not counted twice, and errors name their line and column.
+TEST(SiteMap, LargeMapsReadAlikeWhateverTheirShape) {
+  constexpr std::size_t COUNT = 12000;  // about 1.3 MB
+  const std::string records = many_records(COUNT);
+  const std::string escaped = R"({"site_id": 900000, "filename": "caf\u00e9.cu", "function": "f",)"
+                              R"( "line": 3, "column": 4, "event_type": 0})";
+  const struct {
+    std::string text;
+    std::size_t size;
+  } cases[] = {
+      {records.substr(0, records.size() - 2) + "]", COUNT - 1},
+      {records + escaped + "]", COUNT},
+  };
+  for (const auto& c : cases) {
+    const SiteMap map = load_ok(c.text);
+    EXPECT_EQ(map.size(), c.size);
+    ASSERT_NE(map.find(0), nullptr);
+    EXPECT_EQ(map.find(0)->line, COUNT - 1);  // the last record of site 0 wins
+    EXPECT_EQ(map.find(7)->filename, "src/kernels/attention.cu");
+  }
+  EXPECT_EQ(load_ok(cases[1].text).find(900000)->filename, "caf\xc3\xa9.cu");
+  const std::string cut = records.substr(0, records.size() - 10);
+  const auto broken = load_text(cut);
+  ASSERT_FALSE(broken);
+  const std::size_t last_line_start = cut.rfind('\n') + 1;
+  EXPECT_EQ(broken.error().message(), "EOF while parsing a string at line " +
+                                          std::to_string(COUNT + 1) + " column " +
+                                          std::to_string(cut.size() - last_line_start));
+}
+
+// Pipes are read whole, then the same way.
+TEST(SiteMap, LoadsFromAPipe) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string text = "[" + std::string(KERNEL_LOCATION) + "]";
+  ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(ends[1]);
+  const auto map = load_site_map("/dev/fd/" + std::to_string(ends[0]));
+  ::close(ends[0]);
+  ASSERT_TRUE(map) << map.error().message();
+  ASSERT_NE(map->find(7), nullptr);
+  EXPECT_EQ(map->find(7)->function, "kern");
+}
+
+TEST(SiteMap, CopiesKeepTextsOfTheirOwn) {
+  std::optional<SiteMap> original = load_ok("[" + std::string(KERNEL_LOCATION) + "]");
+  const SiteMap copy = *original;
+  original.reset();
+  ASSERT_NE(copy.find(7), nullptr);
+  EXPECT_EQ(copy.find(7)->filename, "k.cu");
+}
+
 TEST(SiteMap, ReadErrorsCarryNoContext) {
   const auto missing = load_site_map(scratch_dir() / "absent.json");
   ASSERT_FALSE(missing);
@@ -130,11 +196,11 @@ TEST(SiteMap, ReadErrorsCarryNoContext) {
   EXPECT_EQ(latin1.error().message(), "stream did not contain valid UTF-8");
 }
 
-SourceLocation site(std::uint32_t site_id, std::string function, std::uint8_t event_type,
+SourceLocation site(std::uint32_t site_id, std::string_view function, std::uint8_t event_type,
                     std::optional<std::uint32_t> ordinal) {
   return {.site_id = site_id,
           .filename = "k.cu",
-          .function = std::move(function),
+          .function = function,
           .event_type = event_type,
           .ordinal = ordinal};
 }
@@ -160,6 +226,26 @@ TEST(SiteRemapper, HoldsOnlyIdsThatChange) {
   EXPECT_TRUE(remapper.empty());
   EXPECT_EQ(remap_site(remapper, 10), 10u);
   EXPECT_EQ(remap_site(remapper, 20), 20u);
+}
+
+TEST(SiteRemapper, ManySitesAndTheExtremeIds) {
+  SiteMap map_a;
+  SiteMap map_b;
+  constexpr std::uint32_t COUNT = 5000;
+  for (std::uint32_t i = 0; i < COUNT; ++i) {
+    map_a.insert(site(i, i % 2 == 0 ? "even" : "odd", 1, i));
+    map_b.insert(site(i + 7, i % 2 == 0 ? "even" : "odd", 1, i));
+  }
+  map_a.insert(site(0xffffffff, "top", 0, 0));
+  map_b.insert(site(0, "top", 0, 0));
+  map_a.insert(site(1u << 31, "same", 0, 0));
+  map_b.insert(site(1u << 31, "same", 0, 0));
+  const SiteRemapper remapper = build_site_remapper(map_a, map_b);
+  EXPECT_EQ(remapper.size(), COUNT + 1);
+  for (std::uint32_t i = 0; i < COUNT; ++i) ASSERT_EQ(remap_site(remapper, i + 7), i) << i;
+  EXPECT_EQ(remap_site(remapper, 0), 0xffffffffu);
+  EXPECT_EQ(remap_site(remapper, 1u << 31), 1u << 31);
+  EXPECT_EQ(remap_site(remapper, 0xffffffff), 0xffffffffu);
 }
 
 TEST(SiteRemapper, MatchesOnlyEqualKeys) {

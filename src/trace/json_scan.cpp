@@ -15,8 +15,6 @@ namespace vemo::json {
 
 namespace {
 
-constexpr std::size_t CHUNK_SIZE = std::size_t{1} << 20;
-
 // The bytes that end the quick run through a string's content: the quote, a backslash, control
 // characters and the first bytes of multi-byte UTF-8 sequences.
 constexpr std::array<bool, 256> STRING_STOPS = [] {
@@ -60,7 +58,10 @@ bool is_digit(char c) {
 
 }  // namespace
 
-TextWindow::TextWindow(int fd) : fd_(fd), buffer_(new char[CHUNK_SIZE]), capacity_(CHUNK_SIZE) {}
+TextWindow::TextWindow(int fd, std::size_t chunk_size)
+    : fd_(fd), capacity_(std::max<std::size_t>(chunk_size, 1)) {
+  buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+}
 
 std::string_view TextWindow::view() const {
   if (fd_ < 0) return whole_;

@@ -21,9 +21,11 @@ namespace vemo::json {
 // A text seen through a window: all of it at once, or a file read front to back in chunks.
 class TextWindow {
  public:
+  static constexpr std::size_t CHUNK_SIZE = std::size_t{1} << 20;
+
   explicit TextWindow(std::string_view text) : whole_(text) {}
-  // Reads `fd` from its current offset on.
-  explicit TextWindow(int fd);
+  // Reads `fd` from its current offset on, `chunk_size` bytes at a time at most.
+  explicit TextWindow(int fd, std::size_t chunk_size = CHUNK_SIZE);
 
   // The bytes from the first kept one to the last one read.
   std::string_view view() const;

@@ -1,7 +1,13 @@
 // The site-map reader and the remapper built from two maps: the input is map A, then map B.
+// Map A's text is also read as records of every field kind, quickly (whole and in small chunks)
+// and strictly: whatever the quick reading accepts, the strict reader reads alike.
 
-#include "trace/site_map.hpp"
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "fuzz_support.hpp"
+#include "trace/json_scan.hpp"
+#include "trace/site_map.hpp"
 
 namespace {
 
@@ -22,6 +28,56 @@ void check_remapper(const vemo::SiteMap& a, const vemo::SiteMap& b) {
   }
 }
 
+// The site-map fields, and a triple as manifests have.
+struct Probe {
+  std::uint32_t site_id = 0;
+  std::string filename;
+  std::string function;
+  std::uint32_t line = 0;
+  std::array<std::uint32_t, 3> dims{};
+  std::uint8_t event_type = 0;
+  std::optional<std::uint32_t> ordinal;
+  bool operator==(const Probe&) const = default;
+};
+
+constexpr vemo::json::Field<Probe> PROBE_FIELDS[] = {
+    {"site_id", &Probe::site_id},   {"filename", &Probe::filename},
+    {"function", &Probe::function}, {"line", &Probe::line},
+    {"dims", &Probe::dims},         {"event_type", &Probe::event_type},
+    {"ordinal", &Probe::ordinal},
+};
+constexpr vemo::json::RecordType<Probe> PROBE{"Probe", PROBE_FIELDS};
+
+std::optional<std::vector<Probe>> scan(vemo::json::TextWindow& window) {
+  std::vector<Probe> records;
+  if (!vemo::json::scan_records(window, PROBE,
+                                [&](const Probe& probe) { records.push_back(probe); })) {
+    return std::nullopt;
+  }
+  return records;
+}
+
+std::optional<std::vector<Probe>> scan_chunks(const std::string& path, std::size_t chunk_size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) __builtin_trap();
+  vemo::json::TextWindow window(fd, chunk_size);
+  auto records = scan(window);
+  ::close(fd);
+  return records;
+}
+
+void check_quick_reading(std::string_view text, const std::string& path) {
+  vemo::json::TextWindow whole(text);
+  const auto quick = scan(whole);
+  if (quick) {
+    const auto strict = vemo::json::read_records(text, PROBE);
+    if (!strict || *strict != *quick) __builtin_trap();
+  }
+  for (const std::size_t chunk_size : {1, 5}) {
+    if (scan_chunks(path, chunk_size) != quick) __builtin_trap();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -31,5 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (map_a) check_remapper(*map_a, *map_a);
   if (map_a && map_b) check_remapper(*map_a, *map_b);
   if (!map_b) (void)vemo::error_report(map_b.error().context("Failed to load remap-b: b.json"));
+  check_quick_reading(parts[0], vemo::fuzz::write_scratch_file("a.json", parts[0]));
   return 0;
 }
