@@ -378,6 +378,14 @@ TEST(CliPair, RemapperIsBuiltOnlyFromBothMaps) {
   EXPECT_TRUE(bad.err.starts_with(
       "Loading traces...\nError: Failed to load remap-b: nowhere.json\n\nCaused by:\n"));
 
+  // Both maps are read side by side, and remap-a's failure still comes first.
+  ws.file("cut.json", "[");
+  const ProcessResult both_bad = ws.run({"--remap-a", "cut.json", "--remap-b", "cut.json", a, b});
+  EXPECT_EQ(both_bad.status, 1);
+  EXPECT_EQ(both_bad.err,
+            "Loading traces...\nError: Failed to load remap-a: cut.json\n\nCaused by:\n"
+            "    EOF while parsing a list at line 1 column 1\n");
+
   const ProcessResult mapped = ws.run({"--map", "map-a.json", a, a});
   EXPECT_EQ(mapped.err, "Loading traces...\nLoaded 1 site mappings\n\nComparing 1 warps...\n");
 

@@ -1,5 +1,8 @@
 #include "cli/driver.hpp"
 
+#include <sys/stat.h>
+
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -146,12 +149,24 @@ Result<std::optional<SiteMap>> load_site_map_option(const Args& args) {
   return std::move(*site_map);
 }
 
+bool is_regular_file(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 // Loaded only when both remap options are given; the two maps live only while it is built.
 Result<std::optional<SiteRemapper>> load_remapper(const Args& args) {
   if (!args.remap_a || !args.remap_b) return std::nullopt;
+  const auto load_b = [&] { return load(load_site_map, "remap-b", *args.remap_b); };
+  // Two regular files are read side by side. Anything else is read after remap-a has loaded: a
+  // pipe could wait for its writer although remap-a already failed.
+  std::future<Result<SiteMap>> side_b;
+  if (is_regular_file(*args.remap_a) && is_regular_file(*args.remap_b)) {
+    side_b = std::async(std::launch::async, load_b);
+  }
   auto map_a = load(load_site_map, "remap-a", *args.remap_a);
   if (!map_a) return fail(std::move(map_a.error()));
-  auto map_b = load(load_site_map, "remap-b", *args.remap_b);
+  auto map_b = side_b.valid() ? side_b.get() : load_b();
   if (!map_b) return fail(std::move(map_b.error()));
   SiteRemapper remapper = build_site_remapper(*map_a, *map_b);
   progress(args, fmt::format("Site remapper: {} site_ids remapped\n\n", remapper.size()));
