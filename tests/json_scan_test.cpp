@@ -84,7 +84,30 @@ TEST(JsonScan, AgreesWithTheStrictReaderOrDeclines) {
       {with_record(R"({"id":1,"id":1,"name":"a","kind":2,"dims":[1,2,3]})"), false},
       {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"rank":null,"rank":null})"),
        false},
-      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"extra":{"x":[1]}})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"extra":{"x":[1]}})"), true},
+      {with_record(R"({"t":true,"id":1,"f":false,"name":"a","n":null,"kind":2,"e":{},"a":[],)"
+                   R"("x":[-0, 0.5, -12.25e+3, 1E-2, "s", {"id": "not a field", "q": [[]]}],)"
+                   R"("dims":[1,2,3],"t":1})"),
+       true},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":1.})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":-})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":01})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":1e})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":+1})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":tru})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":[1,]})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":{"a" 1}})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":{1:2}})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":"
+"})"),
+       false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":1e400})"), false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":)" + std::string(40, '9') +
+                   "}"),
+       false},
+      {with_record(R"({"id":1,"name":"a","kind":2,"dims":[1,2,3],"x":)" + std::string(40, '[') +
+                   std::string(40, ']') + "}"),
+       false},
       {with_record(R"({"id":1,"n\u0061me":"a","kind":2,"dims":[1,2,3]})"), false},
       {with_record(R"({"id":4294967296,"name":"a","kind":2,"dims":[1,2,3]})"), false},
       {with_record(R"({"id":99999999999999,"name":"a","kind":2,"dims":[1,2,3]})"), false},

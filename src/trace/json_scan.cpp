@@ -141,17 +141,107 @@ Step integer(Cursor& cursor, std::uint32_t max, std::uint32_t& value) {
   return Step::Done;
 }
 
-Step null(Cursor& cursor) {
-  constexpr std::string_view NULL_TEXT = "null";
+Step literal(Cursor& cursor, std::string_view word) {
   const auto available = static_cast<std::size_t>(cursor.end - cursor.at);
-  const std::size_t compared = std::min(available, NULL_TEXT.size());
-  if (std::string_view(cursor.at, compared) != NULL_TEXT.substr(0, compared)) return Step::Decline;
-  // The literal must end here: "nullx" is a syntax error.
-  if (available <= NULL_TEXT.size()) return Step::More;
-  const char next = cursor.at[NULL_TEXT.size()];
-  if (!is_space(next) && next != ',' && next != '}' && next != ']') return Step::Decline;
-  cursor.at += NULL_TEXT.size();
+  const std::size_t compared = std::min(available, word.size());
+  if (std::string_view(cursor.at, compared) != word.substr(0, compared)) return Step::Decline;
+  if (compared < word.size()) return Step::More;
+  // What follows is checked by the caller: "nullx" is refused as a missing separator.
+  cursor.at += word.size();
   return Step::Done;
+}
+
+namespace {
+
+// Numbers of this many digits or fewer in each part are within a double's range, which the
+// strict reader needs even of numbers it skips.
+constexpr std::size_t MAX_SKIPPED_DIGITS = 15;
+constexpr std::size_t MAX_SKIPPED_EXPONENT_DIGITS = 2;
+// Nesting deeper than this inside a skipped value is left to the strict reader and its limit.
+constexpr std::size_t MAX_SKIPPED_DEPTH = 32;
+
+// The digits from the cursor on, at least one and at most `max`.
+Step digits(Cursor& cursor, std::size_t max) {
+  const char* start = cursor.at;
+  while (cursor.at != cursor.end && is_digit(*cursor.at)) ++cursor.at;
+  if (cursor.at == cursor.end) return Step::More;
+  const auto count = static_cast<std::size_t>(cursor.at - start);
+  return count == 0 || count > max ? Step::Decline : Step::Done;
+}
+
+// A JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+Step number(Cursor& cursor) {
+  if (*cursor.at == '-' && ++cursor.at == cursor.end) return Step::More;
+  if (*cursor.at == '0') {
+    if (++cursor.at == cursor.end) return Step::More;
+  } else if (Step step = digits(cursor, MAX_SKIPPED_DIGITS); step != Step::Done) {
+    return step;
+  }
+  if (*cursor.at == '.') {
+    ++cursor.at;
+    if (Step step = digits(cursor, MAX_SKIPPED_DIGITS); step != Step::Done) return step;
+  }
+  if (*cursor.at == 'e' || *cursor.at == 'E') {
+    if (++cursor.at == cursor.end) return Step::More;
+    if ((*cursor.at == '+' || *cursor.at == '-') && ++cursor.at == cursor.end) return Step::More;
+    return digits(cursor, MAX_SKIPPED_EXPONENT_DIGITS);
+  }
+  return Step::Done;
+}
+
+Step skip_nested(Cursor& cursor, std::size_t depth);
+
+// The members or elements of an object or array whose opening bracket was just taken.
+Step skip_members(Cursor& cursor, std::size_t depth, char closing) {
+  if (Step step = skip_space(cursor); step != Step::Done) return step;
+  if (*cursor.at == closing) {
+    ++cursor.at;
+    return Step::Done;
+  }
+  for (;;) {
+    if (closing == '}') {
+      std::string_view key;
+      if (Step step = expect(cursor, '"'); step != Step::Done) return step;
+      if (Step step = string(cursor, key); step != Step::Done) return step;
+      if (Step step = expect(cursor, ':'); step != Step::Done) return step;
+    }
+    if (Step step = skip_nested(cursor, depth + 1); step != Step::Done) return step;
+    if (Step step = skip_space(cursor); step != Step::Done) return step;
+    const char next = *cursor.at++;
+    if (next == closing) return Step::Done;
+    if (next != ',') return Step::Decline;
+  }
+}
+
+Step skip_nested(Cursor& cursor, std::size_t depth) {
+  if (depth > MAX_SKIPPED_DEPTH) return Step::Decline;
+  if (Step step = skip_space(cursor); step != Step::Done) return step;
+  const char first = *cursor.at;
+  switch (first) {
+    case '"': {
+      std::string_view text;
+      ++cursor.at;
+      return string(cursor, text);
+    }
+    case '{':
+    case '[':
+      ++cursor.at;
+      return skip_members(cursor, depth, first == '{' ? '}' : ']');
+    case 't':
+      return literal(cursor, "true");
+    case 'f':
+      return literal(cursor, "false");
+    case 'n':
+      return literal(cursor, "null");
+    default:
+      return first == '-' || is_digit(first) ? number(cursor) : Step::Decline;
+  }
+}
+
+}  // namespace
+
+Step skip_value(Cursor& cursor) {
+  return skip_nested(cursor, 0);
 }
 
 }  // namespace scan

@@ -1,9 +1,9 @@
 #pragma once
 // The quick reading of record arrays in their common shape: well-formed, strings without
-// escapes, only known keys, every integer within its field's range. It reads the text through a
-// window that may hold only a part of it, and declines anything else, so that the strict reader
-// (json_read.hpp) gives every verdict on the rest: its errors and positions. What this accepts,
-// the strict reader reads to the same records.
+// escapes, every integer within its field's range, unknown keys with values of moderate size. It
+// reads the text through a window that may hold only a part of it, and declines anything else, so
+// that the strict reader (json_read.hpp) gives every verdict on the rest: its errors and positions.
+// What this accepts, the strict reader reads to the same records.
 
 #include <array>
 #include <cstddef>
@@ -64,8 +64,11 @@ Step expect(Cursor& cursor, char expected);
 Step string(Cursor& cursor, std::string_view& text);
 // A JSON integer from 0 to `max`, written without fraction or exponent.
 Step integer(Cursor& cursor, std::uint32_t max, std::uint32_t& value);
-// The literal null.
-Step null(Cursor& cursor);
+// The literal `word` (true, false, null).
+Step literal(Cursor& cursor, std::string_view word);
+// Any well-formed value, after white space, in the common shape (strings without escapes,
+// numbers of moderate length, little nesting).
+Step skip_value(Cursor& cursor);
 
 // Reads the values of `type`'s fields into a record that is reused from one record to the next.
 template <class Record>
@@ -121,11 +124,16 @@ class RecordScanner {
       if (Step step = skip_space(cursor); step != Step::Done) return step;
       if (*cursor.at++ != '"') return Step::Decline;
       if (Step step = string(cursor, key); step != Step::Done) return step;
-      const std::size_t index = field_index(key);
-      if (index == type_.fields.size() || (seen & bit(index)) != 0) return Step::Decline;
-      seen |= bit(index);
       if (Step step = expect(cursor, ':'); step != Step::Done) return step;
-      if (Step step = value(cursor, record, type_.fields[index]); step != Step::Done) return step;
+      const std::size_t index = field_index(key);
+      if (index == type_.fields.size()) {
+        // An unknown key: its value is skipped.
+        if (Step step = skip_value(cursor); step != Step::Done) return step;
+      } else {
+        if ((seen & bit(index)) != 0) return Step::Decline;
+        seen |= bit(index);
+        if (Step step = value(cursor, record, type_.fields[index]); step != Step::Done) return step;
+      }
       if (Step step = skip_space(cursor); step != Step::Done) return step;
       const char next = *cursor.at++;
       if (next == '}') return (seen & required_) == required_ ? Step::Done : Step::Decline;
@@ -166,7 +174,7 @@ class RecordScanner {
     return integer(cursor, 0xffffffff, slot);
   }
   static Step take(Cursor& cursor, std::optional<std::uint32_t>& slot) {
-    if (*cursor.at == 'n') return null(cursor);
+    if (*cursor.at == 'n') return literal(cursor, "null");
     std::uint32_t value = 0;
     const Step step = integer(cursor, 0xffffffff, value);
     slot = value;
