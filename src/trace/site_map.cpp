@@ -38,8 +38,11 @@ constexpr json::Field<SiteRecord> SITE_RECORD_FIELDS[] = {
 };
 constexpr json::RecordType<SiteRecord> SITE_RECORD{"SourceLocation", SITE_RECORD_FIELDS};
 
-// The fewest bytes a record takes in object form; array forms are rarer.
+// Fewer bytes than any record takes in object form (array forms are rarer): the locations of a
+// file are reserved from its size, up to a bound, so that a huge file does not ask for address
+// space it may never use.
 constexpr std::size_t SMALLEST_RECORD = 64;
+constexpr std::size_t MAX_RESERVED_LOCATIONS = std::size_t{1} << 24;
 
 SourceLocation location_of(const SiteRecord& record) {
   return {record.site_id, record.filename,   record.function, record.line,
@@ -239,7 +242,7 @@ Result<SiteMap> load_site_map(const std::string& path) {
   const auto size = regular_file_size(fd);
   if (size) {
     SiteMap::Builder builder;
-    builder.reserve(*size / SMALLEST_RECORD);
+    builder.reserve(std::min(*size / SMALLEST_RECORD, MAX_RESERVED_LOCATIONS));
     json::TextWindow window(fd);
     if (scan_site_map(window, builder)) return std::move(builder).finish();
     if (::lseek(fd, 0, SEEK_SET) != 0) return fail(Error::system(errno));

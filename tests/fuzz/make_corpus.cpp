@@ -146,6 +146,16 @@ void site_map_seeds(CorpusWriter& out, const fs::path& examples) {
                      "event_type": 255}])"}));
   out.add("site_map", "errors",
           joined({R"([{"site_id": 1, "site_id": 2}])", R"([[5, "a", "b", 10, 3]] x)"}));
+  // Map A in the common shape the quick reading takes, with keys it skips; then a manifest's.
+  out.add(
+      "site_map", "quick_shapes",
+      joined({R"([{"site_id":1,"filename":"src/k.cu","function":"_Z4kernPf","line":3,
+                     "column":7,"event_type":2,"ordinal":0,"extra":[true,false,null,-1.5e2,{}]},
+                     [2,"src/k.cu","_Z4kernPf",4,1,0]])",
+              R"([{"launch":0,"kernel":"k","file":"k0.trace","grid":[1,2,3],"block":[32,1,1]}])"}));
+  out.add("site_map", "manifest_shape",
+          R"([{"launch":0,"kernel":"k","file":"k0.trace","grid":[1,2,3],"block":[32,1,1]},
+               [1,"k","k1.trace",[4,5,6],[64,1,1]]])");
 }
 
 void session_seeds(CorpusWriter& out, const fs::path& examples) {

@@ -1,6 +1,6 @@
 // The site-map reader and the remapper built from two maps: the input is map A, then map B.
-// Map A's text is also read as records of every field kind, quickly (whole and in small chunks)
-// and strictly: whatever the quick reading accepts, the strict reader reads alike.
+// Map A's text is also read as site-map and as manifest records, quickly (whole and in small
+// chunks) and strictly: whatever the quick reading accepts, the strict reader reads alike.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,53 +28,75 @@ void check_remapper(const vemo::SiteMap& a, const vemo::SiteMap& b) {
   }
 }
 
-// The site-map fields, and a triple as manifests have.
-struct Probe {
+// The fields of a site map, and those of a manifest entry.
+struct SiteProbe {
   std::uint32_t site_id = 0;
   std::string filename;
   std::string function;
   std::uint32_t line = 0;
-  std::array<std::uint32_t, 3> dims{};
+  std::uint32_t column = 0;
   std::uint8_t event_type = 0;
   std::optional<std::uint32_t> ordinal;
-  bool operator==(const Probe&) const = default;
+  bool operator==(const SiteProbe&) const = default;
 };
 
-constexpr vemo::json::Field<Probe> PROBE_FIELDS[] = {
-    {"site_id", &Probe::site_id},   {"filename", &Probe::filename},
-    {"function", &Probe::function}, {"line", &Probe::line},
-    {"dims", &Probe::dims},         {"event_type", &Probe::event_type},
-    {"ordinal", &Probe::ordinal},
+struct LaunchProbe {
+  std::uint32_t launch = 0;
+  std::string kernel;
+  std::string file;
+  std::array<std::uint32_t, 3> grid{};
+  std::array<std::uint32_t, 3> block{};
+  bool operator==(const LaunchProbe&) const = default;
 };
-constexpr vemo::json::RecordType<Probe> PROBE{"Probe", PROBE_FIELDS};
 
-std::optional<std::vector<Probe>> scan(vemo::json::TextWindow& window) {
-  std::vector<Probe> records;
-  if (!vemo::json::scan_records(window, PROBE,
-                                [&](const Probe& probe) { records.push_back(probe); })) {
+constexpr vemo::json::Field<SiteProbe> SITE_FIELDS[] = {
+    {"site_id", &SiteProbe::site_id},   {"filename", &SiteProbe::filename},
+    {"function", &SiteProbe::function}, {"line", &SiteProbe::line},
+    {"column", &SiteProbe::column},     {"event_type", &SiteProbe::event_type},
+    {"ordinal", &SiteProbe::ordinal},
+};
+constexpr vemo::json::RecordType<SiteProbe> SITE{"SourceLocation", SITE_FIELDS};
+
+constexpr vemo::json::Field<LaunchProbe> LAUNCH_FIELDS[] = {
+    {"launch", &LaunchProbe::launch}, {"kernel", &LaunchProbe::kernel},
+    {"file", &LaunchProbe::file},     {"grid", &LaunchProbe::grid},
+    {"block", &LaunchProbe::block},
+};
+constexpr vemo::json::RecordType<LaunchProbe> LAUNCH{"SessionLaunch", LAUNCH_FIELDS};
+
+template <class Record>
+std::optional<std::vector<Record>> scan(vemo::json::TextWindow& window,
+                                        const vemo::json::RecordType<Record>& type) {
+  std::vector<Record> records;
+  if (!vemo::json::scan_records(window, type,
+                                [&](const Record& record) { records.push_back(record); })) {
     return std::nullopt;
   }
   return records;
 }
 
-std::optional<std::vector<Probe>> scan_chunks(const std::string& path, std::size_t chunk_size) {
+template <class Record>
+std::optional<std::vector<Record>> scan_chunks(const std::string& path, std::size_t chunk_size,
+                                               const vemo::json::RecordType<Record>& type) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) __builtin_trap();
   vemo::json::TextWindow window(fd, chunk_size);
-  auto records = scan(window);
+  auto records = scan(window, type);
   ::close(fd);
   return records;
 }
 
-void check_quick_reading(std::string_view text, const std::string& path) {
+template <class Record>
+void check_quick_reading(std::string_view text, const std::string& path,
+                         const vemo::json::RecordType<Record>& type) {
   vemo::json::TextWindow whole(text);
-  const auto quick = scan(whole);
+  const auto quick = scan(whole, type);
   if (quick) {
-    const auto strict = vemo::json::read_records(text, PROBE);
+    const auto strict = vemo::json::read_records(text, type);
     if (!strict || *strict != *quick) __builtin_trap();
   }
   for (const std::size_t chunk_size : {1, 5}) {
-    if (scan_chunks(path, chunk_size) != quick) __builtin_trap();
+    if (scan_chunks(path, chunk_size, type) != quick) __builtin_trap();
   }
 }
 
@@ -87,6 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (map_a) check_remapper(*map_a, *map_a);
   if (map_a && map_b) check_remapper(*map_a, *map_b);
   if (!map_b) (void)vemo::error_report(map_b.error().context("Failed to load remap-b: b.json"));
-  check_quick_reading(parts[0], vemo::fuzz::write_scratch_file("a.json", parts[0]));
+  const std::string path = vemo::fuzz::write_scratch_file("a.json", parts[0]);
+  check_quick_reading(parts[0], path, SITE);
+  check_quick_reading(parts[0], path, LAUNCH);
   return 0;
 }
