@@ -13,29 +13,47 @@ namespace {
 
 // From this size on a block is a mapping of its own.
 constexpr std::size_t LARGE_BLOCK = std::size_t{8} << 20;
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+// The most address space a block reserves to grow into; far more than any machine's memory.
+constexpr std::uint64_t MAX_ROOM = std::uint64_t{1} << 40;
 
 std::size_t whole_pages(std::size_t size) {
   static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   return (size + page - 1) / page * page;
 }
 
-// A zero-filled anonymous mapping of `length` bytes in huge pages, or null. The whole mapping
-// asks for them, so that it stays one region the kernel can move when it grows.
-std::uint8_t* map_fresh(std::size_t length) {
-  void* address =
-      ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+// A zero-filled anonymous mapping of `length` bytes (whole pages) that starts on a huge page and
+// asks for huge pages, or null. Address space past what is written costs nothing while
+// `reserve` holds (no memory is set aside for it).
+std::uint8_t* map_fresh(std::size_t length, bool reserve) {
+  const std::size_t padded = length + HUGE_PAGE;
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (reserve ? MAP_NORESERVE : 0);
+  void* address = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, flags, -1, 0);
   if (address == MAP_FAILED) return nullptr;
-  (void)::madvise(address, length, MADV_HUGEPAGE);  // only a hint
-  return static_cast<std::uint8_t*>(address);
+  const auto start = reinterpret_cast<std::uintptr_t>(address);
+  const std::uintptr_t aligned = (start + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  if (aligned > start) ::munmap(address, aligned - start);
+  ::munmap(reinterpret_cast<void*>(aligned + length), padded - length - (aligned - start));
+  (void)::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // only a hint
+  return reinterpret_cast<std::uint8_t*>(aligned);
 }
 
 }  // namespace
 
-std::optional<FreshBlock> FreshBlock::allocate(std::size_t size) {
+std::optional<FreshBlock> FreshBlock::allocate(std::size_t size, std::uint64_t room) {
   FreshBlock block;
+  block.room_ = room;
   if (size >= LARGE_BLOCK) {
-    block.mapped_ = whole_pages(size);
-    block.data_ = map_fresh(block.mapped_);
+    const std::size_t length = whole_pages(size);
+    const std::uint64_t reserved = std::min(room, MAX_ROOM);
+    if (reserved > length) {
+      block.mapped_ = whole_pages(static_cast<std::size_t>(reserved));
+      block.data_ = map_fresh(block.mapped_, true);
+    }
+    if (block.data_ == nullptr) {  // no room asked for, or no address space for it
+      block.mapped_ = length;
+      block.data_ = map_fresh(length, false);
+    }
   } else {
     block.data_ = static_cast<std::uint8_t*>(std::calloc(std::max<std::size_t>(size, 1), 1));
   }
@@ -46,16 +64,10 @@ std::optional<FreshBlock> FreshBlock::allocate(std::size_t size) {
 
 bool FreshBlock::resize(std::size_t size) {
   if (mapped_ != 0) {
-    const std::size_t length = whole_pages(std::max<std::size_t>(size, 1));
-    if (length != mapped_) {
-      void* moved = ::mremap(data_, mapped_, length, MREMAP_MAYMOVE);
-      if (moved == MAP_FAILED) return false;
-      data_ = static_cast<std::uint8_t*>(moved);
-      mapped_ = length;
-    }
+    if (!resize_mapping(size)) return false;
   } else if (size >= LARGE_BLOCK) {
-    // Outgrows malloc: copied once into a mapping, which later growth moves without copying.
-    auto large = allocate(size);
+    // Outgrows malloc: copied once into a mapping, which grows in its room from then on.
+    auto large = allocate(size, room_);
     if (!large) return false;
     std::memcpy(large->data_, data_, size_);
     *this = std::move(*large);
@@ -68,10 +80,26 @@ bool FreshBlock::resize(std::size_t size) {
   return true;
 }
 
+bool FreshBlock::resize_mapping(std::size_t size) {
+  const std::size_t length = whole_pages(std::max<std::size_t>(size, 1));
+  if (size <= size_ && length < mapped_) {
+    ::munmap(data_ + length, mapped_ - length);
+    mapped_ = length;
+  } else if (length > mapped_) {
+    // Past its room: moved by its page tables, at the price of its huge pages.
+    void* moved = ::mremap(data_, mapped_, length, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) return false;
+    data_ = static_cast<std::uint8_t*>(moved);
+    mapped_ = length;
+  }
+  return true;
+}
+
 FreshBlock::FreshBlock(FreshBlock&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      mapped_(std::exchange(other.mapped_, 0)) {}
+      mapped_(std::exchange(other.mapped_, 0)),
+      room_(std::exchange(other.room_, 0)) {}
 
 FreshBlock& FreshBlock::operator=(FreshBlock&& other) noexcept {
   if (this != &other) {
@@ -79,6 +107,7 @@ FreshBlock& FreshBlock::operator=(FreshBlock&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     mapped_ = std::exchange(other.mapped_, 0);
+    room_ = std::exchange(other.room_, 0);
   }
   return *this;
 }
@@ -96,6 +125,7 @@ void FreshBlock::release() {
   data_ = nullptr;
   size_ = 0;
   mapped_ = 0;
+  room_ = 0;
 }
 
 }  // namespace vemo

@@ -33,14 +33,17 @@ void reserve_fresh(std::vector<T>& vector, std::size_t count) {
 }
 
 // An owned, zero-filled block that grows and shrinks without copying what it holds. Large
-// blocks are anonymous mappings in huge pages, which the kernel moves by their page tables when
-// they grow; small ones come from malloc, so that memory checkers see their exact bounds.
-// Aligned for max_align_t.
+// blocks are anonymous mappings in huge pages that start on a huge page; they can reserve
+// address space to grow into in place, since a block that the kernel moves elsewhere may lose
+// its huge pages (and each 4 KiB page then costs a fault again on first use). Small blocks come
+// from malloc, so that memory checkers see their exact bounds. Aligned for max_align_t.
 class FreshBlock {
  public:
-  // Nothing when memory runs out. A block of size 0 still has a distinct address.
-  static std::optional<FreshBlock> allocate(std::size_t size);
-  // Keeps the first min(old, new) bytes; bytes added are not initialised. False when memory
+  // A block of `size` bytes that grows in place up to `room` bytes where the address space can
+  // be had. Nothing when memory runs out. A block of size 0 still has a distinct address.
+  static std::optional<FreshBlock> allocate(std::size_t size, std::uint64_t room = 0);
+  // Keeps the first min(old, new) bytes; bytes added are not initialised. A resize that does
+  // not grow the block gives back the memory and the room past the new size. False when memory
   // runs out (the block is then unchanged).
   bool resize(std::size_t size);
 
@@ -55,11 +58,13 @@ class FreshBlock {
   std::size_t size() const { return size_; }
 
  private:
+  bool resize_mapping(std::size_t size);
   void release();
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t mapped_ = 0;  // bytes mapped for a large block, 0 for one from malloc
+  std::size_t mapped_ = 0;  // bytes mapped for a large block, room included; 0 from malloc
+  std::uint64_t room_ = 0;  // as asked for, kept for a small block that becomes large
 };
 
 }  // namespace vemo

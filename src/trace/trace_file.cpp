@@ -269,8 +269,8 @@ TraceData TraceData::owned(std::size_t length) {
   return std::move(*data);
 }
 
-std::optional<TraceData> TraceData::allocate(std::size_t length) {
-  auto block = FreshBlock::allocate(length);
+std::optional<TraceData> TraceData::allocate(std::size_t length, std::uint64_t room) {
+  auto block = FreshBlock::allocate(length, room);
   if (!block) return std::nullopt;
   TraceData data;
   data.data_ = block->data();

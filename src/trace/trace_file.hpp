@@ -138,10 +138,11 @@ class TraceData {
   static TraceData mapped(void* address, std::size_t mapping_length, std::size_t length,
                           std::string_view shown_path);
   static TraceData owned(std::size_t length);  // zero-filled
-  // The same, or nothing when memory runs out.
-  static std::optional<TraceData> allocate(std::size_t length);
-  // Resizes an owned image; bytes added are not initialised. False for a mapping or when
-  // memory runs out (the image is then unchanged).
+  // The same, or nothing when memory runs out; a large image grows in place up to `room`
+  // bytes (see FreshBlock).
+  static std::optional<TraceData> allocate(std::size_t length, std::uint64_t room = 0);
+  // Resizes an owned image; bytes added are not initialised, and shrinking gives back the room
+  // to grow. False for a mapping or when memory runs out (the image is then unchanged).
   bool resize(std::size_t length);
 
   TraceData(TraceData&& other) noexcept;

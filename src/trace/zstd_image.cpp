@@ -5,6 +5,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,8 @@
 
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 
 namespace vemo {
 
@@ -45,29 +48,38 @@ std::size_t page_size() {
   return page;
 }
 
-// Has the kernel back the fresh image bytes [begin, end) with memory, chunk by chunk on the
-// pool's workers, while the decoder may already be writing there: first touch of fresh memory
-// costs about as much as decoding into it, and this way it is spread over the idle cores. Only
-// a hint, which leaves the bytes as they are; a kernel without MADV_POPULATE_WRITE has the
+// Has the kernel back the whole pages of [from, to) with memory. Only a hint, which leaves the
+// bytes as they are.
+void fault_in_pages(std::uintptr_t from, std::uintptr_t to) {
+  const std::size_t page = page_size();
+  const std::uintptr_t first = (from + page - 1) / page * page;
+  const std::uintptr_t last = to / page * page;
+  if (first < last) {
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  }
+}
+
+// Has the kernel back the fresh image bytes [begin, end) with memory while the decoder may
+// already be writing there: first touch of fresh memory costs about as much as decoding into
+// it, so it is spread over the idle workers of the pool, which take the chunks in order to keep
+// ahead of a decoder writing from the front. A kernel without MADV_POPULATE_WRITE has the
 // decoder fault the pages in.
 void fault_in(std::uint8_t* begin, std::uint8_t* end) {
-  const auto first = reinterpret_cast<std::uintptr_t>(begin) / FAULT_CHUNK;
-  const auto last = (reinterpret_cast<std::uintptr_t>(end) + FAULT_CHUNK - 1) / FAULT_CHUNK;
   if (end <= begin) return;
-  tbb::parallel_for(first, last, [&](std::uintptr_t chunk) {
-    // Whole pages only: the first and last chunks are cut to the pages inside the range.
-    const std::size_t page = page_size();
-    const std::uintptr_t from =
-        std::max(chunk * FAULT_CHUNK, reinterpret_cast<std::uintptr_t>(begin));
-    const std::uintptr_t to =
-        std::min((chunk + 1) * FAULT_CHUNK, reinterpret_cast<std::uintptr_t>(end));
-    const std::uintptr_t aligned_from = (from + page - 1) / page * page;
-    const std::uintptr_t aligned_to = to / page * page;
-    if (aligned_from < aligned_to) {
-      (void)::madvise(reinterpret_cast<void*>(aligned_from), aligned_to - aligned_from,
-                      MADV_POPULATE_WRITE);
-    }
-  });
+  const auto from = reinterpret_cast<std::uintptr_t>(begin);
+  const auto to = reinterpret_cast<std::uintptr_t>(end);
+  const std::uintptr_t chunks = (to - from + FAULT_CHUNK - 1) / FAULT_CHUNK;
+  std::atomic<std::uintptr_t> next{0};
+  const auto workers = static_cast<std::uintptr_t>(tbb::this_task_arena::max_concurrency());
+  tbb::parallel_for(
+      std::uintptr_t{0}, std::min(workers, chunks),
+      [&](std::uintptr_t) {
+        for (std::uintptr_t chunk = next++; chunk < chunks; chunk = next++) {
+          fault_in_pages(from + chunk * FAULT_CHUNK,
+                         std::min(to, from + (chunk + 1) * FAULT_CHUNK));
+        }
+      },
+      tbb::simple_partitioner());
 }
 
 // The compressed payload, read through the file's mapping, brought in the same way.
@@ -98,12 +110,12 @@ DecodePlan plan_frames(std::span<const std::uint8_t> input, std::uint64_t image_
   DecodePlan plan;
   while (plan.unplanned_input < input.size()) {
     const std::span<const std::uint8_t> rest = input.subspan(plan.unplanned_input);
-    const std::size_t input_size = ZSTD_findFrameCompressedSize(rest.data(), rest.size());
+    // The size from the frame's header first: finding where the frame ends reads every block's
+    // header, which a frame that is streamed anyway need not have read.
     const unsigned long long output_size = ZSTD_getFrameContentSize(rest.data(), rest.size());
-    if (ZSTD_isError(input_size) || output_size == ZSTD_CONTENTSIZE_UNKNOWN ||
-        output_size == ZSTD_CONTENTSIZE_ERROR) {
-      break;
-    }
+    if (output_size == ZSTD_CONTENTSIZE_UNKNOWN || output_size == ZSTD_CONTENTSIZE_ERROR) break;
+    const std::size_t input_size = ZSTD_findFrameCompressedSize(rest.data(), rest.size());
+    if (ZSTD_isError(input_size)) break;
     const std::uint64_t room = image_limit > plan.image_size ? image_limit - plan.image_size : 0;
     if (output_size > room) {
       plan.over_limit = true;
@@ -204,7 +216,9 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
   if (payload.empty()) return fail(decode_failure("incomplete frame"));
   read_in(payload);
   const DecodePlan plan = plan_frames(payload, options.image_limit);
-  auto image = TraceData::allocate(plan.image_size);
+  // Frames without sizes grow the image up to the limit, in place.
+  const bool grows = plan.unplanned_input < payload.size();
+  auto image = TraceData::allocate(plan.image_size, grows ? options.image_limit : 0);
   if (!image) return fail(decode_failure(OUT_OF_MEMORY));
   std::uint8_t* const data = image->mutable_data();
   std::memcpy(data, mapping.data(), TRACE_HEADER_SIZE);
@@ -227,7 +241,7 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
       return fail(std::move(streamed.error()));
     }
   }
-  image->resize(written);  // shrinking keeps the bytes where they are
+  image->resize(written);  // in place, giving back the room left
   return std::move(*image);
 }
 
