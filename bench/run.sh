@@ -93,3 +93,4 @@ echo
 "$(dirname "$0")/outputs.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
 "$(dirname "$0")/sessions.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
 "$(dirname "$0")/sitemaps.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
+"$(dirname "$0")/compressed.sh" "$build" "${VEMO_BASELINE_BUILD:-}"
