@@ -166,12 +166,23 @@ bool resize_within(TraceData& image, std::uint64_t size, std::uint64_t image_lim
   return image.resize(static_cast<std::size_t>(std::min(size, image_limit)));
 }
 
-// One call of the streaming decoder, with the image from `fresh` on faulted in meanwhile.
+// Where the image is likely to end once the rest of the input is decoded, judging by the bytes
+// decoded per byte of input so far, within its `size`: the whole of it while nothing is known.
+std::size_t likely_end(const ZSTD_inBuffer& in, std::size_t decoded, std::size_t written,
+                       std::size_t size) {
+  if (in.pos == 0 || decoded == 0) return size;
+  const double rest = static_cast<double>(in.size - in.pos) * static_cast<double>(decoded) /
+                      static_cast<double>(in.pos);
+  const double end = static_cast<double>(written) + rest + static_cast<double>(FAULT_CHUNK);
+  return end < static_cast<double>(size) ? static_cast<std::size_t>(end) : size;
+}
+
+// One call of the streaming decoder, with the image bytes [fresh, fresh_end) faulted in
+// meanwhile.
 std::size_t stream_step(ZSTD_DCtx* context, ZSTD_outBuffer& out, ZSTD_inBuffer& in,
-                        TraceData& image, std::size_t fresh) {
-  std::uint8_t* const data = image.mutable_data();
+                        std::uint8_t* image, std::size_t fresh, std::size_t fresh_end) {
   std::size_t hint = 0;
-  tbb::parallel_invoke([&] { fault_in(data + fresh, data + image.size()); },
+  tbb::parallel_invoke([&] { fault_in(image + fresh, image + fresh_end); },
                        [&] { hint = ZSTD_decompressStream(context, &out, &in); });
   return hint;
 }
@@ -184,6 +195,7 @@ Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, 
   DecompressContext context;
   if (context.get() == nullptr) return fail(decode_failure("failed to allocate a zstd decoder"));
   const auto out_of_memory = [] { return fail(decode_failure(OUT_OF_MEMORY)); };
+  const std::size_t first_written = written;
   std::size_t fresh = image.size();  // where the bytes not yet faulted in start
   if (!resize_within(image, streaming_capacity(written, payload.size()), image_limit)) {
     return out_of_memory();
@@ -196,10 +208,15 @@ Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, 
         return out_of_memory();
       }
     }
+    // Faulted in no further than the image is likely to reach: the last doubling would
+    // otherwise bring in memory that is given back unused.
     fresh = std::min(fresh, image.size());
+    const std::size_t fresh_end =
+        std::max(fresh, likely_end(in, written - first_written, written, image.size()));
     ZSTD_outBuffer out{image.mutable_data() + written, image.size() - written, 0};
-    const std::size_t hint = stream_step(context.get(), out, in, image, fresh);
-    fresh = image.size();
+    const std::size_t hint =
+        stream_step(context.get(), out, in, image.mutable_data(), fresh, fresh_end);
+    fresh = fresh_end;
     if (ZSTD_isError(hint)) return fail(decode_failure(ZSTD_getErrorName(hint)));
     written += out.pos;
     if (in.pos < in.size) continue;
