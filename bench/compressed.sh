@@ -33,6 +33,7 @@ command -v zstd >/dev/null || { echo "missing zstd (apt-get install zstd)" >&2; 
 
 dir=$(mktemp -d "${VEMO_BENCH_DIR:-/tmp}/vemo-compressed.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+source "$(dirname "$0")/measure.sh"
 
 echo "Generating traces in $dir ..."
 "$tools/vemo_gen_traces" "$dir" 1024 >/dev/null
@@ -49,38 +50,15 @@ done
 rm "$dir/base.trace" "$dir/sparse.trace"
 cat "$dir"/*.trace "$dir"/*.zst >/dev/null  # into the page cache
 
-# Best of `repeats` runs: "seconds max_rss_kib minor_faults", the smallest of each. Wall time
-# from the shell's clock, memory and faults from GNU time.
-measure() {
-  local best_s="" best_kib="" best_faults="" start end s kib faults status
-  for ((run = 0; run < repeats; run++)); do
-    status=0
-    start=$EPOCHREALTIME
-    /usr/bin/time -o "$dir/time" -f "%M %R" "$@" >/dev/null 2>&1 || status=$?
-    end=$EPOCHREALTIME
-    if ((status != 0)); then
-      echo "failed (status $status): $*" >&2
-      return 1
-    fi
-    s=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }')
-    read -r kib faults < <(tail -n 1 "$dir/time")
-    [[ -z $best_s ]] || awk -v a="$s" -v b="$best_s" 'BEGIN { exit !(a < b) }' || s=$best_s
-    [[ -z $best_kib ]] || ((kib < best_kib)) || kib=$best_kib
-    [[ -z $best_faults ]] || ((faults < best_faults)) || faults=$best_faults
-    best_s=$s best_kib=$kib best_faults=$faults
-  done
-  echo "$best_s $best_kib $best_faults"
-}
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo "Identical pairs, 1 GiB decoded each; best of $repeats runs; ratio over zstd -d of both"
 printf '%-30s %-9s %9s %9s %9s %s\n' case build seconds KiB faults ratio
 for shape in "${shapes[@]}"; do
-  read -r zstd_s _ _ < <(measure zstd -q -d -c "$dir/$shape.a.zst" "$dir/$shape.b.zst")
+  read -r zstd_s _ _ < <(measure /dev/null 0 zstd -q -d -c "$dir/$shape.a.zst" "$dir/$shape.b.zst")
   printf '%-30s %-9s %9s\n' "${shape_names[$shape]}" "zstd -d" "$zstd_s"
   for k in "${!binaries[@]}"; do
-    read -r s kib faults < <(measure "${binaries[$k]}" "$dir/$shape.a.trace" "$dir/$shape.b.trace")
+    read -r s kib faults < <(measure /dev/null 0 "${binaries[$k]}" "$dir/$shape.a.trace" "$dir/$shape.b.trace")
     printf '%-30s %-9s %9s %9s %9s %s x zstd -d\n' "" "${labels[$k]}" "$s" "$kib" "$faults" \
       "$(ratio "$s" "$zstd_s")"
   done

@@ -31,6 +31,7 @@ fi
 
 dir=$(mktemp -d "${VEMO_BENCH_DIR:-/tmp}/vemo-divergent.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+source "$(dirname "$0")/measure.sh"
 mkdir -p "$dir/every"
 "$tools/vemo_gen_traces" "$dir/every" 32 1024 1 >/dev/null
 if ((size_mib > 0)); then
@@ -40,35 +41,12 @@ if ((size_mib > 0)); then
 fi
 cat "$dir"/*/*.trace >/dev/null  # into the page cache
 
-# Best of `repeats` runs: "seconds max_rss_kib minor_faults", the smallest of each. Wall time
-# from the shell's clock (GNU time rounds to 10 ms), memory and faults from GNU time.
-measure() {
-  local best_s="" best_kib="" best_faults="" start end s kib faults status
-  for ((run = 0; run < repeats; run++)); do
-    status=0
-    start=$EPOCHREALTIME
-    /usr/bin/time -o "$dir/time" -f "%M %R" "$@" >/dev/null 2>&1 || status=$?
-    end=$EPOCHREALTIME
-    if ((status > 1)); then
-      echo "failed (status $status): $*" >&2
-      return 1
-    fi
-    s=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }')
-    read -r kib faults < <(tail -n 1 "$dir/time")
-    [[ -z $best_s ]] || awk -v a="$s" -v b="$best_s" 'BEGIN { exit !(a < b) }' || s=$best_s
-    [[ -z $best_kib ]] || ((kib < best_kib)) || kib=$best_kib
-    [[ -z $best_faults ]] || ((faults < best_faults)) || faults=$best_faults
-    best_s=$s best_kib=$kib best_faults=$faults
-  done
-  echo "$best_s $best_kib $best_faults"
-}
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 per_divergence() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (a - b) * 1024 / 2097152 }'; }
 
 every=$dir/every
 if ((size_mib > 0)); then
-  read -r read_s _ _ < <(measure "$tools/vemo_read_baseline" "$dir/big/base.trace" \
+  read -r read_s _ _ < <(measure /dev/null 1 "$tools/vemo_read_baseline" "$dir/big/base.trace" \
     "$dir/big/same.trace")
   echo "parallel read of both $size_mib MiB files (vemo_read_baseline): $read_s s"
 fi
@@ -76,12 +54,12 @@ printf '%-9s %-42s %9s %9s %10s %s\n' build case seconds "KiB" "faults" "ratio"
 for k in "${!binaries[@]}"; do
   bin=${binaries[$k]}
   label=${labels[$k]}
-  read -r same_s same_kib same_faults < <(measure "$bin" "$every/base.trace" "$every/same.trace")
-  read -r all_s all_kib all_faults < <(measure "$bin" "$every/base.trace" "$every/divergent.trace")
-  read -r lim_s lim_kib lim_faults < <(measure "$bin" --limit 10 "$every/base.trace" \
+  read -r same_s same_kib same_faults < <(measure /dev/null 1 "$bin" "$every/base.trace" "$every/same.trace")
+  read -r all_s all_kib all_faults < <(measure /dev/null 1 "$bin" "$every/base.trace" "$every/divergent.trace")
+  read -r lim_s lim_kib lim_faults < <(measure /dev/null 1 "$bin" --limit 10 "$every/base.trace" \
     "$every/divergent.trace")
   # The same comparison with the listing emptied by a filter: what the console listing costs.
-  read -r bare_s bare_kib bare_faults < <(measure "$bin" --filter-kind none "$every/base.trace" \
+  read -r bare_s bare_kib bare_faults < <(measure /dev/null 1 "$bin" --filter-kind none "$every/base.trace" \
     "$every/divergent.trace")
   printf '%-9s %-42s %9s %9s %10s\n' "$label" "identical pair" "$same_s" "$same_kib" "$same_faults"
   printf '%-9s %-42s %9s %9s %10s %s x identical, +%s B per divergence\n' "$label" \
@@ -93,7 +71,7 @@ for k in "${!binaries[@]}"; do
     "  the same, listing emptied by a filter" "$bare_s" "$bare_kib" "$bare_faults" \
     "$(ratio "$bare_s" "$same_s")" "$(per_divergence "$bare_kib" "$same_kib")"
   if ((size_mib > 0)); then
-    read -r big_s big_kib big_faults < <(measure "$bin" "$dir/big/base.trace" \
+    read -r big_s big_kib big_faults < <(measure /dev/null 1 "$bin" "$dir/big/base.trace" \
       "$dir/big/same.trace")
     printf '%-9s %-42s %9s %9s %10s %s x parallel read\n' "$label" \
       "identical $size_mib MiB pair" "$big_s" "$big_kib" "$big_faults" \

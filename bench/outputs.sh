@@ -25,6 +25,7 @@ done
 parent=${VEMO_BENCH_DIR:-/tmp}
 dir=$(mktemp -d "$parent/vemo-outputs.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+source "$(dirname "$0")/measure.sh"
 
 # 16 Ki warps x 1 Ki events, one divergence in every 16th event: 1 Mi divergences. The second
 # pair carries a value history of depth 64 in every warp, for --history.
@@ -35,49 +36,6 @@ mkdir "$dir/history"
 rm "$dir/history/same.trace"
 cat "$dir"/*.trace "$dir"/history/*.trace >/dev/null
 divergences=$((16384 * 64))
-
-seconds() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.6f", e - s }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-
-# Best wall time of `repeats` runs of "$@" with stdout to $out, plus peak RSS (KiB) and minor
-# page faults of the best run, and the exit status: sets $best, $rss, $faults, $status.
-# Statuses above 1 abort.
-measure() {
-  local out=$1 start end elapsed
-  shift
-  best=""
-  for ((run = 0; run < repeats; run++)); do
-    status=0
-    start=$EPOCHREALTIME
-    /usr/bin/time -f "%M %R" -o "$dir/rusage" "$@" >"$out" 2>"$dir/stderr" || status=$?
-    end=$EPOCHREALTIME
-    if ((status > 1)); then
-      echo "failed (status $status): $*" >&2
-      cat "$dir/stderr" >&2
-      return 1
-    fi
-    elapsed=$(seconds "$start" "$end")
-    if [[ -z $best ]] || awk -v a="$elapsed" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$elapsed
-      read -r rss faults < <(tail -n 1 "$dir/rusage")
-    fi
-  done
-}
-
-# The same for `cat FILE` to /dev/null.
-measure_cat() {
-  local file=$1 start end elapsed
-  cat_best=""
-  for ((run = 0; run < repeats; run++)); do
-    start=$EPOCHREALTIME
-    cat "$file" >/dev/null
-    end=$EPOCHREALTIME
-    elapsed=$(seconds "$start" "$end")
-    if [[ -z $cat_best ]] || awk -v a="$elapsed" -v b="$cat_best" 'BEGIN { exit !(a < b) }'; then
-      cat_best=$elapsed
-    fi
-  done
-}
 
 # case name | extra options | which output the cat stands for (stdout or the export file)
 cases=(
@@ -92,7 +50,7 @@ cases=(
 
 declare -A identical_time identical_rss
 for bin in "${binaries[@]}"; do
-  measure /dev/null "$bin" "$dir/base.trace" "$dir/same.trace"
+  read -r best rss _ < <(measure /dev/null 1 "$bin" "$dir/base.trace" "$dir/same.trace")
   identical_time[$bin]=$best
   identical_rss[$bin]=$rss
 done
@@ -113,14 +71,14 @@ for entry in "${cases[@]}"; do
     # One export path for both binaries, so that their messages naming it compare equal.
     read -ra args <<<"${options//@/$dir/export}"
     stdout_file=$dir/stdout.$index
-    measure "$stdout_file" "$bin" "$pair_a" "$pair_b" "${args[@]}"
+    read -r best rss faults < <(measure "$stdout_file" 1 "$bin" "$pair_a" "$pair_b" "${args[@]}")
     cp "$dir/stderr" "$dir/stderr.$index"
-    echo "$status" >"$dir/status.$index"
+    cp "$dir/status" "$dir/status.$index"
     if [[ $target == stdout ]]; then
-      measure_cat "$stdout_file"
+      read -r cat_best _ _ < <(measure /dev/null 0 cat "$stdout_file")
     else
       mv "$dir/export" "$dir/export.$index"
-      measure_cat "$dir/export.$index"
+      read -r cat_best _ _ < <(measure /dev/null 0 cat "$dir/export.$index")
     fi
     floor=$(awk -v a="${identical_time[$bin]}" -v b="$cat_best" 'BEGIN { printf "%.6f", a + b }')
     per=$(awk -v a="$rss" -v b="${identical_rss[$bin]}" -v n="$divergences" \

@@ -33,6 +33,7 @@ fi
 
 dir=$(mktemp -d "${VEMO_BENCH_DIR:-/tmp}/vemo-sessions.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+source "$(dirname "$0")/measure.sh"
 
 echo "Generating sessions in $dir ..."
 for launches in 1000 10000; do
@@ -65,39 +66,13 @@ for launches in 1000 10000; do
 done
 cat "$dir"/big/*.trace >/dev/null
 
-# Best of `repeats` runs of "$@" with standard output to $out: "seconds max_rss_kib
-# minor_faults", the smallest of each, wall time from the shell's clock, memory and faults from
-# GNU time. Standard error and the status of the last run go to $dir/stderr and $dir/status.
-measure() {
-  local out=$1 best_s="" best_kib="" best_faults="" start end s kib faults status
-  shift
-  for ((run = 0; run < repeats; run++)); do
-    status=0
-    start=$EPOCHREALTIME
-    /usr/bin/time -o "$dir/time" -f "%M %R" "$@" >"$out" 2>"$dir/stderr" || status=$?
-    end=$EPOCHREALTIME
-    if ((status > 1)); then
-      echo "failed (status $status): $*" >&2
-      return 1
-    fi
-    echo "$status" >"$dir/status"
-    s=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }')
-    read -r kib faults < <(tail -n 1 "$dir/time")
-    [[ -z $best_s ]] || awk -v a="$s" -v b="$best_s" 'BEGIN { exit !(a < b) }' || s=$best_s
-    [[ -z $best_kib ]] || ((kib < best_kib)) || kib=$best_kib
-    [[ -z $best_faults ]] || ((faults < best_faults)) || faults=$best_faults
-    best_s=$s best_kib=$kib best_faults=$faults
-  done
-  echo "$best_s $best_kib $best_faults"
-}
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 # Keeps the last run's three streams of build `k` for case `name`, for the comparison below.
 keep() { cp "$dir/out" "$dir/$2.out.$1" && cp "$dir/stderr" "$dir/$2.err.$1" &&
   cp "$dir/status" "$dir/$2.status.$1"; }
 
-read -r cat_s _ _ < <(measure /dev/null sh -c 'cat "$@" >/dev/null' sh \
+read -r cat_s _ _ < <(measure /dev/null 1 sh -c 'cat "$@" >/dev/null' sh \
   $(session_files "$dir/small10000"))
 echo
 echo "cat of the 10 000-launch session's files: $cat_s s"
@@ -106,19 +81,19 @@ for k in "${!binaries[@]}"; do
   bin=${binaries[$k]}
   label=${labels[$k]}
   cd "$dir/small1000"
-  read -r small1k_s small1k_kib small1k_faults < <(measure "$dir/out" "$bin" --session a b)
+  read -r small1k_s small1k_kib small1k_faults < <(measure "$dir/out" 1 "$bin" --session a b)
   keep "$k" small1000
   cd "$dir/small10000"
-  read -r small10k_s small10k_kib small10k_faults < <(measure "$dir/out" "$bin" --session a b)
+  read -r small10k_s small10k_kib small10k_faults < <(measure "$dir/out" 1 "$bin" --session a b)
   keep "$k" small10000
-  read -r json10k_s json10k_kib json10k_faults < <(measure "$dir/out" "$bin" --session a b --json)
+  read -r json10k_s json10k_kib json10k_faults < <(measure "$dir/out" 1 "$bin" --session a b --json)
   keep "$k" json10000
   cd "$dir/big"
-  read -r pair_s pair_kib pair_faults < <(measure "$dir/out" "$bin" base.trace divergent.trace)
+  read -r pair_s pair_kib pair_faults < <(measure "$dir/out" 1 "$bin" base.trace divergent.trace)
   keep "$k" pair
-  read -r big_s big_kib big_faults < <(measure "$dir/out" "$bin" --session a b)
+  read -r big_s big_kib big_faults < <(measure "$dir/out" 1 "$bin" --session a b)
   keep "$k" big
-  read -r bigjson_s bigjson_kib bigjson_faults < <(measure "$dir/out" "$bin" --session a b --json)
+  read -r bigjson_s bigjson_kib bigjson_faults < <(measure "$dir/out" 1 "$bin" --session a b --json)
   keep "$k" bigjson
   cd "$dir"
   row() { printf '%-9s %-46s %9s %9s %10s %s\n' "$label" "$1" "$2" "$3" "$4" "$5"; }

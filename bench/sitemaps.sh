@@ -31,6 +31,7 @@ fi
 
 dir=$(mktemp -d "${VEMO_BENCH_DIR:-/tmp}/vemo-sitemaps.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+source "$(dirname "$0")/measure.sh"
 "$tools/vemo_gen_traces" "$dir" 1 64 >/dev/null
 "$tools/vemo_gen_site_map" "$dir/a.json" "$count"
 "$tools/vemo_gen_site_map" "$dir/b.json" "$count" 0x40000000
@@ -38,30 +39,7 @@ cat "$dir"/* >/dev/null  # into the page cache
 bytes=$(stat -c %s "$dir/a.json")
 pair=("$dir/base.trace" "$dir/same.trace")
 
-# Best of `repeats` runs: "seconds max_rss_kib minor_faults", the smallest of each. Wall time
-# from the shell's clock (GNU time rounds to 10 ms), memory and faults from GNU time.
-measure() {
-  local best_s="" best_kib="" best_faults="" start end s kib faults status
-  for ((run = 0; run < repeats; run++)); do
-    status=0
-    start=$EPOCHREALTIME
-    /usr/bin/time -o "$dir/time" -f "%M %R" "$@" >/dev/null 2>&1 || status=$?
-    end=$EPOCHREALTIME
-    if ((status > 1)); then
-      echo "failed (status $status): $*" >&2
-      return 1
-    fi
-    s=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }')
-    read -r kib faults < <(tail -n 1 "$dir/time")
-    [[ -z $best_s ]] || awk -v a="$s" -v b="$best_s" 'BEGIN { exit !(a < b) }' || s=$best_s
-    [[ -z $best_kib ]] || ((kib < best_kib)) || kib=$best_kib
-    [[ -z $best_faults ]] || ((faults < best_faults)) || faults=$best_faults
-    best_s=$s best_kib=$kib best_faults=$faults
-  done
-  echo "$best_s $best_kib $best_faults"
-}
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 mb_per_s() { awk -v n="$bytes" -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", n / 1e6 / (a - b) }'; }
 per_byte() { awk -v n="$bytes" -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (a - b) * 1024 / n }'; }
 
@@ -70,9 +48,9 @@ printf '%-9s %-34s %9s %9s %10s %s\n' build case seconds "KiB" "faults" "figures
 for k in "${!binaries[@]}"; do
   bin=${binaries[$k]}
   label=${labels[$k]}
-  read -r bare_s bare_kib bare_faults < <(measure "$bin" "${pair[@]}")
-  read -r map_s map_kib map_faults < <(measure "$bin" --map "$dir/a.json" "${pair[@]}")
-  read -r remap_s remap_kib remap_faults < <(measure "$bin" --remap-a "$dir/a.json" \
+  read -r bare_s bare_kib bare_faults < <(measure /dev/null 1 "$bin" "${pair[@]}")
+  read -r map_s map_kib map_faults < <(measure /dev/null 1 "$bin" --map "$dir/a.json" "${pair[@]}")
+  read -r remap_s remap_kib remap_faults < <(measure /dev/null 1 "$bin" --remap-a "$dir/a.json" \
     --remap-b "$dir/b.json" "${pair[@]}")
   printf '%-9s %-34s %9s %9s %10s\n' "$label" "small identical pair" "$bare_s" "$bare_kib" \
     "$bare_faults"
