@@ -6,6 +6,7 @@
 #include <iterator>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -152,13 +153,62 @@ void write_process_name_event(json::Writer& writer, const TraceHeader& header) {
                                    });
 }
 
-void write_slice_event(json::Writer& writer, const Divergence& divergence, std::string_view label,
+// A slice as the writer lays it out inside "traceEvents" (depth 2, indent 2), in one
+// formatting step. `label` comes quoted and escaped without its closing quotation mark; kind
+// names are plain words, which need no escaping.
+constexpr auto SLICE_EVENT_LAYOUT = FMT_COMPILE(
+    "{{\n"
+    "      \"name\": {} [{}]\",\n"
+    "      \"cat\": \"{}\",\n"
+    "      \"ph\": \"X\",\n"
+    "      \"ts\": {}.0,\n"
+    "      \"dur\": 10.0,\n"
+    "      \"pid\": {},\n"
+    "      \"tid\": {},\n"
+    "      \"args\": {{\n"
+    "        \"event_idx\": {},\n"
+    "        \"kind\": \"{}\",\n"
+    "        \"site_id\": \"0x{:08x}\",\n"
+    "        \"warp_idx\": {}\n"
+    "      }}\n"
+    "    }}");
+constexpr std::size_t SLICE_EVENT_DEPTH = 2;
+
+// Timestamps that print as their integer and ".0"; a JSON writer prints other doubles its own
+// way.
+bool is_whole_timestamp(double ts) {
+  constexpr double EXACT_INTEGER_LIMIT = 9007199254740992.0;  // 2^53
+  return ts >= 0.0 && ts < EXACT_INTEGER_LIMIT &&
+         ts == static_cast<double>(static_cast<std::uint64_t>(ts));
+}
+
+// A site group's label, quoted and escaped, for slice names.
+struct SliceLabel {
+  std::string text;
+  std::string quoted_open;  // `text` as a JSON string, less its closing quotation mark
+
+  explicit SliceLabel(std::string label) : text(std::move(label)) {
+    OutputSink sink(quoted_open);
+    json::write_string(sink, text);
+    quoted_open.pop_back();
+  }
+};
+
+void write_slice_event(json::Writer& writer, const Divergence& divergence, const SliceLabel& label,
                        double ts, std::uint32_t warps_per_block) {
   const std::string_view kind = divergence.kind.name();
+  const std::uint32_t pid = divergence.warp_idx / warps_per_block;
+  const std::uint32_t tid = divergence.warp_idx % warps_per_block;
+  if (writer.depth() == SLICE_EVENT_DEPTH && is_whole_timestamp(ts)) {
+    writer.laid_out_object(SLICE_EVENT_LAYOUT, label.quoted_open, kind, kind,
+                           static_cast<std::uint64_t>(ts), pid, tid, divergence.event_idx, kind,
+                           divergence.site_id, divergence.warp_idx);
+    return;
+  }
   fmt::memory_buffer name;
-  fmt::format_to(std::back_inserter(name), FMT_COMPILE("{} [{}]"), label, kind);
+  fmt::format_to(std::back_inserter(name), FMT_COMPILE("{} [{}]"), label.text, kind);
   std::array<char, 10> site_id{};
-  fmt::format_to_n(site_id.data(), site_id.size(), FMT_COMPILE("0x{:08x}"), divergence.site_id);
+  fmt::format_to(site_id.data(), FMT_COMPILE("0x{:08x}"), divergence.site_id);
   const std::array args{
       ChromeArg{"event_idx", divergence.event_idx},
       ChromeArg{"kind", kind},
@@ -171,8 +221,8 @@ void write_slice_event(json::Writer& writer, const Divergence& divergence, std::
                                        .ph = "X",
                                        .ts = ts,
                                        .dur = CHROME_SLICE_DURATION,
-                                       .pid = divergence.warp_idx / warps_per_block,
-                                       .tid = divergence.warp_idx % warps_per_block,
+                                       .pid = pid,
+                                       .tid = tid,
                                        .args = args,
                                    });
 }
@@ -203,12 +253,12 @@ void write_chrome_trace_events(json::Writer& writer, const TraceHeader& header,
   std::vector<std::pair<std::string, std::uint64_t>> counters;
   double ts = 0.0;
   for (const auto& [site_id, divergences] : group_by_site(result.divergences)) {
-    std::string label = site_label(site_map, site_id);
+    SliceLabel label(site_label(site_map, site_id));
     for (const Divergence* divergence : divergences) {
       write_slice_event(writer, *divergence, label, ts, warps_per_block);
       ts += CHROME_SLICE_DURATION;
     }
-    counters.emplace_back(std::move(label), divergences.size());
+    counters.emplace_back(std::move(label.text), divergences.size());
   }
   if (counters.empty()) return;
 

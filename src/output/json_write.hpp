@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include <rapidjson/prettywriter.h>
 
@@ -53,6 +54,17 @@ class PrettySinkWriter : public rapidjson::PrettyWriter<SinkStream> {
     write_string(*sink_, text);
   }
 
+  // The number of arrays and objects open.
+  std::size_t depth() const { return level_stack_.GetSize() / sizeof(Level); }
+
+  // Writes the next value, of `type`, formatted whole by the caller in this writer's layout at
+  // the current depth.
+  template <class Compiled, class... A>
+  void laid_out_value(rapidjson::Type type, const Compiled& format, A&&... args) {
+    PrettyPrefix(type);
+    sink_->print_compiled(format, std::forward<A>(args)...);
+  }
+
  private:
   OutputSink* sink_;
 };
@@ -81,6 +93,14 @@ class Writer {
   void member(std::string_view name, const T& value) {
     key(name);
     write_value(value);
+  }
+
+  std::size_t depth() const { return writer_.depth(); }
+  // An object laid out by `format` as this writer would lay it out at the current depth, written
+  // in one step: for records written by the million.
+  template <class Compiled, class... A>
+  void laid_out_object(const Compiled& format, A&&... args) {
+    writer_.laid_out_value(rapidjson::kObjectType, format, std::forward<A>(args)...);
   }
 
  private:
