@@ -6,25 +6,11 @@
 #include <string>
 
 #include "core/file_io.hpp"
+#include "json_probe.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {
 namespace {
-
-// A record with one field of every kind, the optional one last.
-struct Probe {
-  std::uint32_t id = 0;
-  std::string name;
-  std::uint8_t kind = 0;
-  std::array<std::uint32_t, 3> dims{};
-  std::optional<std::uint32_t> rank;
-};
-
-constexpr json::Field<Probe> PROBE_FIELDS[] = {
-    {"id", &Probe::id},     {"name", &Probe::name}, {"kind", &Probe::kind},
-    {"dims", &Probe::dims}, {"rank", &Probe::rank},
-};
-constexpr json::RecordType<Probe> PROBE{"Probe", PROBE_FIELDS};
 
 Result<std::vector<Probe>> read(std::string_view text) {
   return json::read_records(text, PROBE);

@@ -8,28 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "json_probe.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {
 namespace {
 
 using namespace std::string_literals;
-
-// A record with one field of every kind, the optional one last.
-struct Probe {
-  std::uint32_t id = 0;
-  std::string name;
-  std::uint8_t kind = 0;
-  std::array<std::uint32_t, 3> dims{};
-  std::optional<std::uint32_t> rank;
-  bool operator==(const Probe&) const = default;
-};
-
-constexpr json::Field<Probe> PROBE_FIELDS[] = {
-    {"id", &Probe::id},     {"name", &Probe::name}, {"kind", &Probe::kind},
-    {"dims", &Probe::dims}, {"rank", &Probe::rank},
-};
-constexpr json::RecordType<Probe> PROBE{"Probe", PROBE_FIELDS};
 
 // The records of the quick reading, or nothing when it declined.
 std::optional<std::vector<Probe>> scan(json::TextWindow& window) {

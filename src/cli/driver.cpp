@@ -1,7 +1,5 @@
 #include "cli/driver.hpp"
 
-#include <sys/stat.h>
-
 #include <future>
 #include <optional>
 #include <string>
@@ -17,6 +15,7 @@
 #include "compare/traces.hpp"
 #include "compare/workers.hpp"
 #include "core/console.hpp"
+#include "core/file_io.hpp"
 #include "core/text.hpp"
 #include "output/export.hpp"
 #include "output/json_report.hpp"
@@ -147,11 +146,6 @@ Result<std::optional<SiteMap>> load_site_map_option(const Args& args) {
   if (!site_map) return fail(std::move(site_map.error()));
   progress(args, fmt::format("Loaded {} site mappings\n\n", site_map->size()));
   return std::move(*site_map);
-}
-
-bool is_regular_file(const std::string& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 // Loaded only when both remap options are given; the two maps live only while it is built.

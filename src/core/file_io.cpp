@@ -28,11 +28,11 @@ constexpr std::size_t MIN_READ_STEP = std::size_t{1} << 16;
 // The bytes a regular file holds past the current offset, plus one so that the read meeting its
 // end needs no room of its own; pipes and the like give no size and start small.
 std::size_t first_read_size(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return MIN_READ_STEP;
+  const std::optional<std::size_t> size = regular_file_size(fd);
+  if (!size) return MIN_READ_STEP;
   const off_t offset = ::lseek(fd, 0, SEEK_CUR);
-  if (offset < 0 || offset >= status.st_size) return MIN_READ_STEP;
-  return static_cast<std::size_t>(status.st_size - offset) + 1;
+  if (offset < 0 || static_cast<std::size_t>(offset) >= *size) return MIN_READ_STEP;
+  return *size - static_cast<std::size_t>(offset) + 1;
 }
 
 }  // namespace
@@ -43,6 +43,11 @@ Result<std::size_t> read_some(int fd, char* data, std::size_t size) {
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno != EINTR) return fail(Error::system(errno));
   }
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 std::optional<std::size_t> regular_file_size(int fd) {

@@ -38,6 +38,8 @@ Result<std::string> read_to_end(int fd);
 // One read(2) of at most `size` bytes into `data`, retried when interrupted; 0 at the end.
 Result<std::size_t> read_some(int fd, char* data, std::size_t size);
 
+// Whether `path` names a regular file, links followed.
+bool is_regular_file(const std::string& path);
 // The size of `fd` when it is a regular file.
 std::optional<std::size_t> regular_file_size(int fd);
 

@@ -233,6 +233,18 @@ SiteMap SiteMap::Builder::finish() && {
   return SiteMap(std::move(texts_), std::move(locations_));
 }
 
+namespace {
+
+// The quick reading of a map of about `size` bytes, or nothing when it declines.
+std::optional<SiteMap> read_quickly(json::TextWindow& window, std::size_t size) {
+  SiteMap::Builder builder;
+  builder.reserve(std::min(size / SMALLEST_RECORD, MAX_RESERVED_LOCATIONS));
+  if (!scan_site_map(window, builder)) return std::nullopt;
+  return std::move(builder).finish();
+}
+
+}  // namespace
+
 Result<SiteMap> load_site_map(const std::string& path) {
   const auto file = open_file(path, O_RDONLY);
   if (!file) return fail(file.error());
@@ -241,18 +253,15 @@ Result<SiteMap> load_site_map(const std::string& path) {
   // that declines; anything else is read whole first.
   const auto size = regular_file_size(fd);
   if (size) {
-    SiteMap::Builder builder;
-    builder.reserve(std::min(*size / SMALLEST_RECORD, MAX_RESERVED_LOCATIONS));
     json::TextWindow window(fd);
-    if (scan_site_map(window, builder)) return std::move(builder).finish();
+    if (auto map = read_quickly(window, *size)) return std::move(*map);
     if (::lseek(fd, 0, SEEK_SET) != 0) return fail(Error::system(errno));
   }
   const auto text = read_text(fd);
   if (!text) return fail(text.error());
   if (!size) {
-    SiteMap::Builder builder;
     json::TextWindow window(*text);
-    if (scan_site_map(window, builder)) return std::move(builder).finish();
+    if (auto map = read_quickly(window, text->size())) return std::move(*map);
   }
   return read_site_map(*text);
 }
