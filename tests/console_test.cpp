@@ -2,23 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 namespace vemo::testing {
 namespace {
-
-using console::Align;
-using console::Color;
-using console::Style;
-
-class Styling : public ::testing::Test {
- protected:
-  Styling() : saved_(console::styling()) {}
-  ~Styling() override { console::set_styling(saved_); }
-
- private:
-  bool saved_;
-};
 
 TEST(DecideStyling, FollowsTheEnvironmentRule) {
   struct Case {
@@ -47,56 +32,6 @@ TEST(DecideStyling, FollowsTheEnvironmentRule) {
         << (c.clicolor_force ? c.clicolor_force : "-") << " " << (c.no_color ? c.no_color : "-")
         << " " << (c.clicolor ? c.clicolor : "-") << " " << c.terminal;
   }
-}
-
-TEST_F(Styling, PaintWritesCodesInOrder) {
-  struct Case {
-    Style style;
-    std::string painted;
-  };
-  const Case cases[] = {
-      {console::BOLD, "\x1b[1mx\x1b[0m"},
-      {console::DIM, "\x1b[2mx\x1b[0m"},
-      {console::fg(Color::Green), "\x1b[32mx\x1b[0m"},
-      {console::bold(Color::Red), "\x1b[1;31mx\x1b[0m"},
-      {Style{.bold = true, .dim = true, .fg = Color::White}, "\x1b[1;2;37mx\x1b[0m"},
-      {Style{}, "x"},
-  };
-  console::set_styling(true);
-  for (const Case& c : cases) EXPECT_EQ(console::paint("x", c.style), c.painted);
-  console::set_styling(false);
-  for (const Case& c : cases) EXPECT_EQ(console::paint("x", c.style), "x");
-}
-
-TEST_F(Styling, FillLiesInsideTheSequences) {
-  struct Case {
-    std::string text;
-    std::size_t width;
-    Align align;
-    std::string plain;
-  };
-  const Case cases[] = {
-      {"ab", 5, Align::Left, "ab   "},
-      {"ab", 5, Align::Right, "   ab"},
-      {"\xC3\xA9", 3, Align::Left, "\xC3\xA9  "},  // width counts characters, not bytes
-      {"abcdef", 3, Align::Left, "abcdef"},        // never cut
-  };
-  for (const Case& c : cases) {
-    console::set_styling(false);
-    EXPECT_EQ(console::paint(c.text, console::fg(Color::Cyan), c.width, c.align), c.plain);
-    console::set_styling(true);
-    EXPECT_EQ(console::paint(c.text, console::fg(Color::Cyan), c.width, c.align),
-              "\x1b[36m" + c.plain + "\x1b[0m");
-  }
-}
-
-TEST(Capture, CollectsBothStreams) {
-  console::Capture capture;
-  console::print("{} {}\n", "to", "out");
-  console::eprint("{}\n", 42);
-  console::out("more");
-  EXPECT_EQ(capture.out, "to out\nmore");
-  EXPECT_EQ(capture.err, "42\n");
 }
 
 }  // namespace

@@ -29,11 +29,28 @@ DiffResult result_with(std::vector<Divergence> divergences) {
   return result;
 }
 
+// The document a report writer formats into a string sink.
+template <class Report>
+std::string document(void (*write)(OutputSink&, const Report&), const Report& report) {
+  std::string text;
+  OutputSink out(text);
+  write(out, report);
+  return text;
+}
+
+std::string json_text(const JsonReport& report) {
+  return document(write_json_report, report);
+}
+
+std::string json_text(const SessionJsonReport& report) {
+  return document(write_session_json, report);
+}
+
 TEST(JsonReport, IdenticalPairDocument) {
   DiffResult result = result_with({});
   result.warps_diverged = 0;
   const JsonReport report = build_json_report(result, nullptr, std::nullopt, false);
-  EXPECT_EQ(write_json_report(report), R"json({
+  EXPECT_EQ(json_text(report), R"json({
   "status": "identical",
   "total_divergences": 0,
   "counted_divergences": 0,
@@ -56,7 +73,7 @@ TEST(JsonReport, DivergedPairDocumentWithSiteMap) {
   });
   const SiteMap map = map_with({location(0x1a, "k.cu", "step", 12, 5)});
   const JsonReport report = build_json_report(result, &map, std::nullopt, false);
-  EXPECT_EQ(write_json_report(report), R"json({
+  EXPECT_EQ(json_text(report), R"json({
   "status": "diverged",
   "total_divergences": 2,
   "counted_divergences": 2,
@@ -148,8 +165,7 @@ TEST(JsonReport, CrossGpuIsTheLastMember) {
       .block_a = {128, 1, 1},
       .block_b = {256, 2, 1},
   };
-  const std::string text =
-      write_json_report(build_json_report(result, nullptr, std::nullopt, false));
+  const std::string text = json_text(build_json_report(result, nullptr, std::nullopt, false));
   const std::string tail = R"json(
   "passed": true,
   "cross_gpu": {
@@ -203,7 +219,7 @@ TEST(SessionJsonReport, DocumentWithFailedAndUnmatchedLaunches) {
   diff.unmatched_a = {"scan (launch 1)"};
   diff.unmatched_b = {"fill (launch 0)", "fill (launch 1)"};
   const SessionJsonReport report = build_session_report(diff, 100);
-  EXPECT_EQ(write_session_json(report), R"json({
+  EXPECT_EQ(json_text(report), R"json({
   "status": "diverged",
   "kernel_results": [
     {
@@ -239,7 +255,7 @@ TEST(SessionJsonReport, DocumentWithFailedAndUnmatchedLaunches) {
 }
 
 TEST(SessionJsonReport, EmptySessionsDocument) {
-  EXPECT_EQ(write_session_json(build_session_report(SessionDiff{}, std::nullopt)), R"json({
+  EXPECT_EQ(json_text(build_session_report(SessionDiff{}, std::nullopt)), R"json({
   "status": "identical",
   "kernel_results": [],
   "unmatched_a": [],
@@ -315,7 +331,7 @@ TEST(JsonEscaping, ControlCharactersQuotesAndNonAscii) {
       std::string("q\"b\\s\\uABCD"), 0,
       Error(std::string("line1\nline2\ttab\r\b\f\x01\x0b\x1f\x7f") + std::string(1, '\0') + "é✓")));
   diff.unmatched_a = {"kernel_\xce\xb1 (launch 0)"};
-  const std::string text = write_session_json(build_session_report(diff, std::nullopt));
+  const std::string text = json_text(build_session_report(diff, std::nullopt));
   EXPECT_NE(text.find(R"json("kernel": "q\"b\\s\\uABCD",)json"), std::string::npos) << text;
   EXPECT_NE(
       text.find("\"error\": \"line1\\nline2\\ttab\\r\\b\\f\\u0001\\u000b\\u001f\x7f\\u0000é✓\""),

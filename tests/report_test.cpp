@@ -3,31 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "core/console.hpp"
 #include "support/trace_builder.hpp"
 
 namespace vemo::testing {
 namespace {
 
-// What `print` writes on standard output, with styling on or off.
-std::string output(const std::function<void()>& print, bool styled = false) {
-  console::set_styling(styled);
-  std::string out;
-  {
-    console::Capture capture;
-    print();
-    out = capture.out;
-  }
-  console::set_styling(false);
-  return out;
+// What `write` formats into a string sink with `styling`, the writer's other arguments following.
+template <class... P, class... A>
+std::string written(Styling styling, void (*write)(OutputSink&, Styling, P...), A&&... args) {
+  std::string text;
+  OutputSink out(text);
+  write(out, styling, std::forward<A>(args)...);
+  return text;
 }
 
-std::string styled(const std::function<void()>& print) {
-  return output(print, true);
+template <class... P, class... A>
+std::string plain(void (*write)(OutputSink&, Styling, P...), A&&... args) {
+  return written(Styling(false), write, std::forward<A>(args)...);
+}
+
+template <class... P, class... A>
+std::string styled(void (*write)(OutputSink&, Styling, P...), A&&... args) {
+  return written(Styling(true), write, std::forward<A>(args)...);
 }
 
 Divergence divergence(std::uint32_t warp, std::uint64_t event, std::uint32_t site,
@@ -90,7 +92,7 @@ TEST(TraceInfo, PrintsHeaderAndRawTotalsOverReadableWarps) {
   builder.header.grid = {64, 2, 1};
   const Trace trace = builder.build();
 
-  EXPECT_EQ(output([&] { print_trace_info("Trace A", trace); }),
+  EXPECT_EQ(plain(write_trace_info, "Trace A", trace),
             "\n=== Trace A ===\n"
             "Kernel:     test_kernel\n"
             "Hash:       0x0000000000001234\n"
@@ -128,7 +130,7 @@ TEST(TraceInfo, OptionalLinesFollowTheFlagBitsAlone) {
     builder.header.snapshot_depth = c.snapshot_depth;
     builder.header.cuda_arch = 86;
     const Trace trace = builder.build();
-    const std::string out = output([&] { print_trace_info("Trace A", trace); });
+    const std::string out = plain(write_trace_info, "Trace A", trace);
     const std::string arch_line = "CUDA Arch:  SM_86\n";
     ASSERT_NE(out.find(arch_line), std::string::npos) << out;
     EXPECT_EQ(out.substr(out.find(arch_line) + arch_line.size()), c.tail);
@@ -147,16 +149,14 @@ TEST(TraceInfo, KernelNameWithoutNulOrNotUtf8) {
                {invalid, "Kernel:     <invalid utf8>\n"}};
   for (const auto& c : cases) {
     const Trace trace = c.builder.build();
-    EXPECT_NE(output([&] { print_trace_info("Trace B", trace); }).find(c.line), std::string::npos)
-        << c.line;
+    EXPECT_NE(plain(write_trace_info, "Trace B", trace).find(c.line), std::string::npos) << c.line;
   }
 }
 
 TEST(TraceInfo, HeadingIsBoldWhenStyled) {
   const Trace trace = TraceBuilder().build();
-  EXPECT_TRUE(styled([&] {
-                print_trace_info("Trace B", trace);
-              }).starts_with("\n\x1b[1m=== Trace B ===\x1b[0m\nKernel:     test_kernel\n"));
+  EXPECT_TRUE(styled(write_trace_info, "Trace B", trace)
+                  .starts_with("\n\x1b[1m=== Trace B ===\x1b[0m\nKernel:     test_kernel\n"));
 }
 
 TEST(DumpTrace, HeadingsThenInfoThenEventLines) {
@@ -166,7 +166,7 @@ TEST(DumpTrace, HeadingsThenInfoThenEventLines) {
   builder.warps[0].overflow_count = 3;
   const Trace trace = builder.build();
 
-  EXPECT_EQ(output([&] { dump_trace("Trace A", trace, 10); }),
+  EXPECT_EQ(plain(write_dump, "Trace A", trace, 10),
             "\n=== Trace A ===\n" + INFO_HEAD +
                 "Warps:      1\n"
                 "Events:     9\n"
@@ -213,7 +213,7 @@ TEST(DumpTrace, LimitCountsEventsAcrossWarps) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
-    const std::string out = output([&] { dump_trace("Trace A", trace, c.limit); });
+    const std::string out = plain(write_dump, "Trace A", trace, c.limit);
     const std::string heading = fmt::format("\n=== Events (first {} events) ===\n", c.limit);
     ASSERT_NE(out.find(heading), std::string::npos) << out;
     EXPECT_EQ(out.substr(out.find(heading) + heading.size()), c.events);
@@ -222,7 +222,7 @@ TEST(DumpTrace, LimitCountsEventsAcrossWarps) {
 
 TEST(DumpTrace, NoWarpsGivesHeadingsOnly) {
   const Trace trace = TraceBuilder().build();
-  EXPECT_EQ(output([&] { dump_trace("Trace B", trace, 5); }),
+  EXPECT_EQ(plain(write_dump, "Trace B", trace, 5),
             "\n=== Trace B ===\n"
             "\n=== Trace B ===\n"
             "Kernel:     test_kernel\n"
@@ -239,9 +239,8 @@ TEST(DumpTrace, NoWarpsGivesHeadingsOnly) {
 
 TEST(DumpTrace, FirstHeadingStaysPlainWhenStyled) {
   const Trace trace = TraceBuilder().build();
-  EXPECT_TRUE(styled([&] {
-                dump_trace("Trace A", trace, 0);
-              }).starts_with("\n=== Trace A ===\n\n\x1b[1m=== Trace A ===\x1b[0m\n"));
+  EXPECT_TRUE(styled(write_dump, "Trace A", trace, 0)
+                  .starts_with("\n=== Trace A ===\n\n\x1b[1m=== Trace A ===\x1b[0m\n"));
 }
 
 // ---- Summary ----
@@ -267,10 +266,10 @@ const std::string TOTALS_HEAD =
 TEST(Summary, EmptyListEndsWithTheIdenticalLine) {
   // All divergences filtered away: the comparison's warp count stays.
   const DiffResult result = counted_result({});
-  EXPECT_EQ(output([&] { print_summary(result); }), TOTALS_HEAD +
-                                                        "Total divergences:    0\n"
-                                                        "\n"
-                                                        "✓ Traces are IDENTICAL\n");
+  EXPECT_EQ(plain(write_summary, result), TOTALS_HEAD +
+                                              "Total divergences:    0\n"
+                                              "\n"
+                                              "✓ Traces are IDENTICAL\n");
 }
 
 TEST(Summary, DivergencesGiveVerdictAndBreakdownInKindOrder) {
@@ -279,14 +278,14 @@ TEST(Summary, DivergencesGiveVerdictAndBreakdownInKindOrder) {
       divergence(1, 0, 1, {BranchKind{1, 0}}),
       divergence(1, 5, 2, {BranchKind{0, 1}}),
   });
-  EXPECT_EQ(output([&] { print_summary(result); }), TOTALS_HEAD +
-                                                        "Total divergences:    3\n"
-                                                        "\n"
-                                                        "✗ DIVERGENCE DETECTED: 2 warps affected\n"
-                                                        "\nDivergence breakdown:\n"
-                                                        "  Branch: 2\n"
-                                                        "  Value: 1\n"
-                                                        "\n");
+  EXPECT_EQ(plain(write_summary, result), TOTALS_HEAD +
+                                              "Total divergences:    3\n"
+                                              "\n"
+                                              "✗ DIVERGENCE DETECTED: 2 warps affected\n"
+                                              "\nDivergence breakdown:\n"
+                                              "  Branch: 2\n"
+                                              "  Value: 1\n"
+                                              "\n");
 }
 
 TEST(Summary, CrossGpuBlock) {
@@ -299,7 +298,7 @@ TEST(Summary, CrossGpuBlock) {
                                   .grid_b = {4, 1, 1},
                                   .block_a = {64, 1, 1},
                                   .block_b = {128, 2, 1}};
-  EXPECT_TRUE(output([&] { print_summary(result); })
+  EXPECT_TRUE(plain(write_summary, result)
                   .starts_with("\n=== Diff Summary ===\n"
                                "Cross-GPU mode\n"
                                "  Trace A: Unknown(0) (warp size 32)\n"
@@ -312,7 +311,7 @@ TEST(Summary, CrossGpuBlock) {
 TEST(Summary, StyledPieces) {
   DiffResult divergent = counted_result({divergence(0, 0, 1, {PathKind{1, 2}})});
   divergent.cross_gpu = CrossGpuInfo{};
-  const std::string out = styled([&] { print_summary(divergent); });
+  const std::string out = styled(write_summary, divergent);
   EXPECT_TRUE(
       out.starts_with("\n\x1b[1m=== Diff Summary ===\x1b[0m\n"
                       "\x1b[1;33mCross-GPU mode\x1b[0m\n"))
@@ -321,15 +320,14 @@ TEST(Summary, StyledPieces) {
             std::string::npos)
       << out;
   const DiffResult identical = counted_result({});
-  EXPECT_TRUE(styled([&] {
-                print_summary(identical);
-              }).ends_with("\n\x1b[1;32m✓ Traces are IDENTICAL\x1b[0m\n"));
+  EXPECT_TRUE(
+      styled(write_summary, identical).ends_with("\n\x1b[1;32m✓ Traces are IDENTICAL\x1b[0m\n"));
 }
 
 // ---- Divergence listing ----
 
 TEST(Divergences, EmptyListWritesNothing) {
-  EXPECT_EQ(output([] { print_divergences(DiffResult{}, 10, nullptr, false); }), "");
+  EXPECT_EQ(plain(write_divergences, DiffResult{}, 10, nullptr, false), "");
 }
 
 TEST(Divergences, EachKindBlock) {
@@ -382,7 +380,7 @@ TEST(Divergences, EachKindBlock) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry);
     const DiffResult result = result_of({divergence(3, 7, 0x10, c.kind)});
-    EXPECT_EQ(output([&] { print_divergences(result, 10, nullptr, false); }), head + c.entry);
+    EXPECT_EQ(plain(write_divergences, result, 10, nullptr, false), head + c.entry);
   }
 }
 
@@ -423,7 +421,7 @@ TEST(Divergences, SitesAscendingWithPerSiteAndOverallCaps) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.max_shown);
-    const std::string out = output([&] { print_divergences(result, c.max_shown, nullptr, false); });
+    const std::string out = plain(write_divergences, result, c.max_shown, nullptr, false);
     EXPECT_EQ(outline(out), "=== Divergences ===\n" + c.outline);
   }
 }
@@ -431,7 +429,7 @@ TEST(Divergences, SitesAscendingWithPerSiteAndOverallCaps) {
 TEST(Divergences, SiteMapLocations) {
   const DiffResult result = result_of({divergence(0, 4, 0x10, {PathKind{0x10, 0x30}})});
   const SiteMap map = site_map({{0x10, {"kernel.cu", 42}}, {0x20, {"other.cu", 7}}});
-  EXPECT_EQ(output([&] { print_divergences(result, 10, &map, false); }),
+  EXPECT_EQ(plain(write_divergences, result, 10, &map, false),
             "=== Divergences ===\n"
             "\nSite: 0x00000010 at kernel.cu:42 (1 warps affected)\n"
             "  Warp 0 @ event 4: TRUE PATH DIVERGENCE\n"
@@ -439,9 +437,8 @@ TEST(Divergences, SiteMapLocations) {
             "    Trace B reached: 0x00000030\n"
             "    → Control flow has truly diverged - different code paths executed\n");
   const SiteMap empty;
-  EXPECT_NE(output([&] {
-              print_divergences(result, 10, &empty, false);
-            }).find("\nSite: 0x00000010 (1 warps affected)\n"),
+  EXPECT_NE(plain(write_divergences, result, 10, &empty, false)
+                .find("\nSite: 0x00000010 (1 warps affected)\n"),
             std::string::npos);
 }
 
@@ -452,7 +449,7 @@ TEST(Divergences, StyledPiecesOfSiteAndEntry) {
       divergence(0, 5, 0x10, {PathKind{0x10, 0x30}}),
   });
   EXPECT_EQ(
-      styled([&] { print_divergences(result, 10, &map, false); }),
+      styled(write_divergences, result, 10, &map, false),
       "\x1b[1m=== Divergences ===\x1b[0m\n"
       "\n\x1b[1mSite:\x1b[0m \x1b[36m0x00000010\x1b[0m at \x1b[1;32mkernel.cu:42\x1b[0m "
       "(\x1b[33m2 warps affected\x1b[0m)\n"
@@ -483,7 +480,7 @@ std::string snapshot_listing(const SnapshotPair& snapshot, bool float_operands,
   d.snapshot = snapshot;
   const DiffResult result = result_of({d});
   const std::string out =
-      output([&] { print_divergences(result, 10, nullptr, float_operands); }, styled);
+      written(Styling(styled), write_divergences, result, 10, nullptr, float_operands);
   const std::size_t title = out.find("    ", out.find("(1 threads active)\n", out.find("Trace B")));
   return out.substr(title);
 }
@@ -555,7 +552,7 @@ SiteClassification classified(std::uint32_t site, RootCause cause, double confid
 }
 
 TEST(Classification, EmptyReportWritesNothing) {
-  EXPECT_EQ(output([] { print_classification(ClassificationReport{}, nullptr); }), "");
+  EXPECT_EQ(plain(write_classification, ClassificationReport{}, nullptr), "");
 }
 
 TEST(Classification, SummaryAndSites) {
@@ -566,7 +563,7 @@ TEST(Classification, SummaryAndSites) {
                             {RootCause::LoopBoundDifference, 1}};
   const SiteMap map = site_map({{0x20, {"loop.cu", 12}}});
   EXPECT_EQ(
-      output([&] { print_classification(report, &map); }),
+      plain(write_classification, report, &map),
       fmt::format("\n=== Root-Cause Classification ===\n"
                   "\nCategory Summary:\n"
                   "  Floating-Point Precision: 1 site(s)\n"
@@ -598,8 +595,7 @@ TEST(Classification, PercentIsTruncated) {
   for (const auto& c : cases) {
     ClassificationReport report;
     report.classifications = {classified(1, RootCause::AlgorithmicBug, c.confidence)};
-    EXPECT_NE(output([&] { print_classification(report, nullptr); }).find(c.percent),
-              std::string::npos)
+    EXPECT_NE(plain(write_classification, report, nullptr).find(c.percent), std::string::npos)
         << c.percent;
   }
 }
@@ -619,7 +615,7 @@ TEST(Classification, StyledCategoryNames) {
   for (const auto& c : cases) {
     ClassificationReport report;
     report.classifications = {classified(7, c.cause, 0.5)};
-    const std::string out = styled([&] { print_classification(report, &map); });
+    const std::string out = styled(write_classification, report, &map);
     EXPECT_EQ(out, fmt::format("\n\x1b[1m=== Root-Cause Classification ===\x1b[0m\n"
                                "\n\x1b[1mPer-Site Classification\x1b[0m:\n"
                                "\n  Site \x1b[36m0x00000007 (a.cu:1)\x1b[0m → {} (50% confidence)\n"
@@ -641,27 +637,37 @@ HistorySpec history_of(std::uint32_t first_seq, std::uint32_t count, std::uint32
 
 TEST(ValueHistory, NothingForAnEmptyList) {
   const Trace a = TraceBuilder().shape(1, 1).history(8, {{0, history_of(1, 2, 1, 1)}}).build();
-  EXPECT_EQ(output([&] { print_value_history(DiffResult{}, a, a, 10, nullptr); }), "");
+  EXPECT_EQ(plain(write_value_history, DiffResult{}, a, a, 10, nullptr), "");
 }
 
 TEST(ValueHistory, HintWhenNeitherTraceHasHistory) {
   TraceBuilder flag_without_depth;
   flag_without_depth.shape(1, 1).header.flags = TRACE_FLAG_HISTORY;
-  const Trace plain = TraceBuilder().shape(1, 1).build();
+  const Trace no_history = TraceBuilder().shape(1, 1).build();
   const Trace zero_depth = flag_without_depth.build();
   const DiffResult result = result_of({divergence(0, 0, 1, {BranchKind{1, 0}})});
-  const std::string hint = "\nNo history data. Set VEMO_HISTORY_DEPTH=64 to enable time-travel.\n";
-  EXPECT_EQ(output([&] { print_value_history(result, plain, plain, 10, nullptr); }), hint);
-  EXPECT_EQ(output([&] { print_value_history(result, zero_depth, plain, 10, nullptr); }), hint);
-  EXPECT_EQ(styled([&] { print_value_history(result, plain, zero_depth, 10, nullptr); }),
-            "\n\x1b[2mNo history data. Set VEMO_HISTORY_DEPTH=64 to enable time-travel.\x1b[0m\n");
+  const std::string hint = "No history data. Set VEMO_HISTORY_DEPTH=64 to enable time-travel.";
+  const struct {
+    const Trace& a;
+    const Trace& b;
+    bool styled;
+    std::string text;
+  } cases[] = {
+      {no_history, no_history, false, "\n" + hint + "\n"},
+      {zero_depth, no_history, false, "\n" + hint + "\n"},
+      {no_history, zero_depth, true, "\n\x1b[2m" + hint + "\x1b[0m\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(written(Styling(c.styled), write_value_history, result, c.a, c.b, 10, nullptr),
+              c.text);
+  }
 }
 
 TEST(ValueHistory, HeadingAloneWhenTheDivergentWarpsHaveNoEntries) {
   const Trace a = TraceBuilder().shape(2, 1).history(4, {{0, history_of(1, 2, 1, 1)}}).build();
   const Trace b = TraceBuilder().shape(2, 1).build();
   const DiffResult result = result_of({divergence(1, 0, 1, {BranchKind{1, 0}})});
-  EXPECT_EQ(output([&] { print_value_history(result, a, b, 10, nullptr); }),
+  EXPECT_EQ(plain(write_value_history, result, a, b, 10, nullptr),
             "\n=== Value History (Time-Travel) ===\n");
 }
 
@@ -681,7 +687,7 @@ TEST(ValueHistory, LastEightEntriesOfEachTraceWithLabels) {
       divergence(1, 0, 0x20, {ValueKind{1, 2}}),
   });
   const SiteMap map = site_map({{0x20, {"k.cu", 9}}});
-  EXPECT_EQ(output([&] { print_value_history(result, a, b, 10, &map); }),
+  EXPECT_EQ(plain(write_value_history, result, a, b, 10, &map),
             "\n=== Value History (Time-Travel) ===\n"
             "\n  Divergence at 0x00000010 (warp 0)\n"
             "    Trace A history:\n"
@@ -724,8 +730,7 @@ TEST(ValueHistory, MaxShownCountsOnlyPrintedBlocks) {
                {10, {"(warp 0)", "(warp 1)", "(warp 0)", "(warp 1)"}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.max_shown);
-    const std::string out =
-        output([&] { print_value_history(result, a, b, c.max_shown, nullptr); });
+    const std::string out = plain(write_value_history, result, a, b, c.max_shown, nullptr);
     EXPECT_TRUE(out.starts_with("\n=== Value History (Time-Travel) ===\n"));
     EXPECT_EQ(occurrences(out, "Divergence at"), c.warps.size()) << out;
     std::size_t at = 0;
@@ -757,7 +762,7 @@ TEST(ValueHistory, EachDivergenceShowsItsWarpsHistory) {
         "      [ -1] value={:<10} (0x00000001) seq=1\n",
         warp, value);
   };
-  EXPECT_EQ(output([&] { print_value_history(result, a, b, 10, nullptr); }),
+  EXPECT_EQ(plain(write_value_history, result, a, b, 10, nullptr),
             "\n=== Value History (Time-Travel) ===\n" + block(0, 5) + block(0, 5) + block(1, 6) +
                 block(0, 5));
 }
@@ -765,7 +770,7 @@ TEST(ValueHistory, EachDivergenceShowsItsWarpsHistory) {
 TEST(ValueHistory, StyledBlock) {
   const Trace a = TraceBuilder().shape(1, 1).history(4, {{0, history_of(1, 1, 0x10, 5)}}).build();
   const DiffResult result = result_of({divergence(0, 0, 0x10, {BranchKind{1, 0}})});
-  EXPECT_EQ(styled([&] { print_value_history(result, a, a, 10, nullptr); }),
+  EXPECT_EQ(styled(write_value_history, result, a, a, 10, nullptr),
             "\n\x1b[1m=== Value History (Time-Travel) ===\x1b[0m\n"
             "\n  \x1b[1mDivergence at\x1b[0m \x1b[32m0x00000010\x1b[0m (warp 0)\n"
             "    \x1b[36mTrace A history:\x1b[0m\n"
@@ -814,7 +819,7 @@ TEST(ValueHistory, CrossGpuTraceAWarpHoldsTheDivergentEvent) {
     SCOPED_TRACE(c.event_idx);
     DiffResult result = result_of({divergence(1, c.event_idx, 1, {BranchKind{1, 0}})});
     result.cross_gpu = cross_gpu_info(80, 4096);
-    const std::string out = output([&] { print_value_history(result, a, b, 10, nullptr); });
+    const std::string out = plain(write_value_history, result, a, b, 10, nullptr);
     EXPECT_NE(out.find("(warp 1)"), std::string::npos) << out;
     EXPECT_EQ(first_value(out, "Trace A history:"), c.value_a) << out;
     EXPECT_EQ(first_value(out, "Trace B history:"), 11) << out;
@@ -833,15 +838,106 @@ TEST(ValueHistory, CrossGpuTraceBFirstChunkWarpWithHistory) {
   const Trace b = builder_b.build();
   DiffResult result = result_of({divergence(1, 0, 1, {PathKind{1, 2}})});
   result.cross_gpu = cross_gpu_info(4352, 90);
-  const std::string out = output([&] { print_value_history(result, a, b, 10, nullptr); });
+  const std::string out = plain(write_value_history, result, a, b, 10, nullptr);
   EXPECT_EQ(first_value(out, "Trace A history:"), 44) << out;
   EXPECT_EQ(first_value(out, "Trace B history:"), 13) << out;
 
   // Chunk 0: A's warp 0 has no history; of B's warps 0 and 1 the first with history is warp 1.
   result.divergences[0].warp_idx = 0;
-  const std::string chunk0 = output([&] { print_value_history(result, a, b, 10, nullptr); });
+  const std::string chunk0 = plain(write_value_history, result, a, b, 10, nullptr);
   EXPECT_EQ(first_value(chunk0, "Trace A history:"), -1) << chunk0;
   EXPECT_EQ(first_value(chunk0, "Trace B history:"), 10) << chunk0;
+}
+
+// ---- Session sections ----
+
+TEST(KernelSection, ErrorOrSummaryAndListing) {
+  const DiffResult identical = counted_result({});
+  const DiffResult diverged = counted_result({divergence(1, 2, 0x10, {BranchKind{1, 0}})});
+  const struct {
+    KernelResult pair;
+    std::string text;
+  } cases[] = {
+      {{"k", 3, fail("Failed to load trace: x")},
+       "--- Kernel: k (launch 3) ---\n  ERROR: Failed to load trace: x\n\n"},
+      {{"k", 0, identical},
+       "--- Kernel: k (launch 0) ---\n" + plain(write_summary, identical) + "\n"},
+      {{"reduce", 1, diverged},
+       "--- Kernel: reduce (launch 1) ---\n" + plain(write_summary, diverged) +
+           plain(write_divergences, diverged, 10, nullptr, false) + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pair.kernel);
+    EXPECT_EQ(plain(write_kernel_section, c.pair, 10, false), c.text);
+  }
+}
+
+TEST(KernelSection, UnmatchedLaunchesOfASideThenOfB) {
+  std::string text;
+  OutputSink out(text);
+  write_unmatched_launches(out, {{"a (launch 0)", "b (launch 2)"}, {"c (launch 1)"}});
+  EXPECT_EQ(text,
+            "Warning: Unmatched launch in session A (not in B): a (launch 0)\n"
+            "Warning: Unmatched launch in session A (not in B): b (launch 2)\n"
+            "Warning: Unmatched launch in session B (not in A): c (launch 1)\n");
+}
+
+// ---- Styling ----
+
+std::string without_sequences(const std::string& text) {
+  static const std::regex SEQUENCE("\x1b\\[[0-9;]*m");
+  return std::regex_replace(text, SEQUENCE, "");
+}
+
+// Styling adds its sequences and nothing else: every writer's styled text, the sequences taken
+// out, is its plain text.
+TEST(Styling, AddsOnlyItsSequences) {
+  const Trace a = TraceBuilder()
+                      .shape(2, 2)
+                      .warp(0, {event(0x10), event(0x20)})
+                      .history(4, {{0, history_of(1, 3, 0x10, 7)}})
+                      .build();
+  SnapshotPair snapshot;
+  snapshot.predicate = 4;
+  snapshot.lane_mask_a = 0b11;
+  snapshot.lhs_a[1] = ONE;
+  Divergence with_snapshot = divergence(0, 1, 0x20, {ActiveMaskKind{0xff, 0x0f}});
+  with_snapshot.snapshot = snapshot;
+  DiffResult result = counted_result({
+      divergence(0, 0, 0x10, {BranchKind{1, 0}}),
+      with_snapshot,
+      divergence(1, 0, 0x20, {PathKind{0x20, 0x30}}),
+      divergence(1, 1, 0x30, {ValueKind{1, 2}}),
+      divergence(1, 2, 0x30, {ExtraEventsKind{2, TraceSide::B}}),
+  });
+  result.cross_gpu = CrossGpuInfo{};
+  const SiteMap map = site_map({{0x10, {"k.cu", 4}}, {0x30, {"k.cu", 9}}});
+  ClassificationReport report;
+  report.classifications = {classified(0x10, RootCause::RaceCondition, 0.5),
+                            classified(0x20, RootCause::MemoryOrdering, 1.0)};
+  report.category_counts = {{RootCause::RaceCondition, 1}, {RootCause::MemoryOrdering, 1}};
+  const KernelResult pair{"k", 0, result};
+
+  using Write = std::function<std::string(Styling)>;
+  const std::pair<const char*, Write> writers[] = {
+      {"info", [&](Styling s) { return written(s, write_trace_info, "Trace A", a); }},
+      {"dump", [&](Styling s) { return written(s, write_dump, "Trace A", a, 10); }},
+      {"summary", [&](Styling s) { return written(s, write_summary, result); }},
+      {"listing",
+       [&](Styling s) { return written(s, write_divergences, result, 10, &map, false); }},
+      {"classification", [&](Styling s) { return written(s, write_classification, report, &map); }},
+      {"history",
+       [&](Styling s) { return written(s, write_value_history, result, a, a, 10, &map); }},
+      {"kernel section",
+       [&](Styling s) { return written(s, write_kernel_section, pair, 10, true); }},
+  };
+  for (const auto& [name, write] : writers) {
+    SCOPED_TRACE(name);
+    const std::string styled_text = write(Styling(true));
+    const std::string plain_text = write(Styling(false));
+    EXPECT_NE(styled_text, plain_text);
+    EXPECT_EQ(without_sequences(styled_text), plain_text);
+  }
 }
 
 }  // namespace

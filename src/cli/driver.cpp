@@ -73,41 +73,24 @@ LaunchTraceLoader session_trace_loader() {
   };
 }
 
-bool print_kernel_result(const KernelResult& pair, const Args& args) {
-  console::print("--- Kernel: {} (launch {}) ---\n", pair.kernel, pair.launch);
-  bool failed = false;
-  if (!pair.result) {
-    console::print("  ERROR: {}\n", pair.result.error().message());
-    failed = true;
-  } else {
-    print_summary(*pair.result);
-    if (!pair.result->divergences.empty()) {
-      failed = true;
-      print_divergences(*pair.result, args.max_shown, nullptr, args.float_);
-    }
-  }
-  console::out("\n");
-  return failed;
+// A pair fails with an error or with divergences.
+bool pair_failed(const KernelResult& pair) {
+  return !pair.result || !pair.result->divergences.empty();
 }
 
-void print_unmatched(const UnmatchedLaunches& unmatched) {
-  for (const std::string& launch : unmatched.unmatched_a) {
-    console::print("Warning: Unmatched launch in session A (not in B): {}\n", launch);
-  }
-  for (const std::string& launch : unmatched.unmatched_b) {
-    console::print("Warning: Unmatched launch in session B (not in A): {}\n", launch);
-  }
-}
-
-// Each pair's section is printed as soon as the pair is compared, so a long session never holds
-// more than one pair's result.
+// Each pair's section is written as soon as the pair is compared, so a long session never holds
+// more than one pair's result; a warning the comparison reports meanwhile flushes what came
+// before it.
 int run_session_text(const Session& a, const Session& b, const Args& args,
-                     const CompareConfig& config) {
+                     const CompareConfig& config, Styling styling) {
+  OutputSink& out = console::out_sink();
   bool failed = false;
-  const UnmatchedLaunches unmatched = compare_sessions(
-      a, b, config, session_trace_loader(), diagnose,
-      [&](KernelResult pair) { failed = print_kernel_result(pair, args) || failed; });
-  print_unmatched(unmatched);
+  const UnmatchedLaunches unmatched =
+      compare_sessions(a, b, config, session_trace_loader(), diagnose, [&](KernelResult pair) {
+        write_kernel_section(out, styling, pair, args.max_shown, args.float_);
+        failed = pair_failed(pair) || failed;
+      });
+  write_unmatched_launches(out, unmatched);
   const bool any_unmatched = !unmatched.unmatched_a.empty() || !unmatched.unmatched_b.empty();
   return failed || any_unmatched ? FAILED : SUCCESS;
 }
@@ -120,12 +103,13 @@ int run_session_json(const Session& a, const Session& b, const Args& args,
                                                  [&](KernelResult pair) { builder.add(pair); });
   const SessionJsonReport report =
       builder.finish(std::move(unmatched), args.max_allowed_divergences);
-  write_session_json(console::out_sink(), report);
-  console::out("\n");
+  OutputSink& out = console::out_sink();
+  write_session_json(out, report);
+  out.put('\n');
   return report.passed ? SUCCESS : FAILED;
 }
 
-Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
+Result<int> run_session_mode(const Args& args, const CompareConfig& config, Styling styling) {
   progress(args, "Loading sessions...\n");
   auto session_a = load(load_session, "session A", args.trace_a);
   if (!session_a) return fail(std::move(session_a.error()));
@@ -134,7 +118,7 @@ Result<int> run_session_mode(const Args& args, const CompareConfig& config) {
   progress(args, fmt::format("Session A: {} launches, Session B: {} launches\n\n",
                              session_a->launches.size(), session_b->launches.size()));
   return args.json ? run_session_json(*session_a, *session_b, args, config)
-                   : run_session_text(*session_a, *session_b, args, config);
+                   : run_session_text(*session_a, *session_b, args, config, styling);
 }
 
 // ---- pair mode ----
@@ -178,14 +162,16 @@ void apply_filters(const Args& args, DiffResult& result) {
 Status write_exports(const Args& args, const Trace& a, const Trace& b, const DiffResult& result,
                      const SiteMap* site_map) {
   if (args.csv) {
-    if (auto written = export_csv(result, site_map, *args.csv); !written) return written;
+    auto written =
+        write_export_file(*args.csv, [&](OutputSink& out) { write_csv(out, result, site_map); });
+    if (!written) return written;
     progress(args, fmt::format("CSV exported to: {}\n", shown(*args.csv)));
   }
   if (args.export_flamegraph) {
-    if (auto written = export_chrome_trace(a, b, result, site_map, *args.export_flamegraph);
-        !written) {
-      return written;
-    }
+    auto written = write_export_file(*args.export_flamegraph, [&](OutputSink& out) {
+      write_chrome_trace(out, a, b, result, site_map);
+    });
+    if (!written) return written;
     // Also with --json: the note is the only pointer to where the file went.
     console::eprint(
         "Flamegraph exported to: {}\nOpen in chrome://tracing or https://ui.perfetto.dev\n",
@@ -194,20 +180,20 @@ Status write_exports(const Args& args, const Trace& a, const Trace& b, const Dif
   return {};
 }
 
-int print_console_report(const Args& args, const Trace& a, const Trace& b, const DiffResult& result,
-                         const SiteMap* site_map) {
-  print_summary(result);
-  print_divergences(result, args.max_shown, site_map, args.float_);
+int write_console_report(OutputSink& out, Styling styling, const Args& args, const Trace& a,
+                         const Trace& b, const DiffResult& result, const SiteMap* site_map) {
+  write_summary(out, styling, result);
+  write_divergences(out, styling, result, args.max_shown, site_map, args.float_);
   if (args.classify) {
-    print_classification(classify_root_causes(result, site_map), site_map);
+    write_classification(out, styling, classify_root_causes(result, site_map), site_map);
   }
   if (args.history || a.header.has_history() || b.header.has_history()) {
-    print_value_history(result, a, b, args.max_shown, site_map);
+    write_value_history(out, styling, result, a, b, args.max_shown, site_map);
   }
   return result.divergences.empty() ? SUCCESS : FAILED;
 }
 
-Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
+Result<int> run_pair_mode(const Args& args, const CompareConfig& config, Styling styling) {
   // A dump run writes no export.
   if (!args.dump_a && !args.dump_b) {
     if (auto checked = refuse_exports_over_inputs(args); !checked) {
@@ -230,16 +216,17 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
   if (!site_map) return fail(std::move(site_map.error()));
   const SiteMap* map = *site_map ? &**site_map : nullptr;
 
+  OutputSink& out = console::out_sink();
   if (args.verbose) {
-    print_trace_info("Trace A", trace_a);
-    print_trace_info("Trace B", trace_b);
+    write_trace_info(out, styling, "Trace A", trace_a);
+    write_trace_info(out, styling, "Trace B", trace_b);
   }
   if (args.dump_a) {
-    dump_trace("Trace A", trace_a, *args.dump_a);
+    write_dump(out, styling, "Trace A", trace_a, *args.dump_a);
     return SUCCESS;
   }
   if (args.dump_b) {
-    dump_trace("Trace B", trace_b, *args.dump_b);
+    write_dump(out, styling, "Trace B", trace_b, *args.dump_b);
     return SUCCESS;
   }
 
@@ -256,8 +243,8 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
   if (args.json) {
     const JsonReport report =
         build_json_report(*result, map, args.max_allowed_divergences, args.ignore_active_mask);
-    write_json_report(console::out_sink(), report);
-    console::out("\n");
+    write_json_report(out, report);
+    out.put('\n');
     return report.passed ? SUCCESS : FAILED;
   }
   if (args.tui) {
@@ -266,14 +253,16 @@ Result<int> run_pair_mode(const Args& args, const CompareConfig& config) {
     if (!viewed) return fail(std::move(viewed.error()));
     return SUCCESS;
   }
-  return print_console_report(args, trace_a, trace_b, *result, map);
+  return write_console_report(out, styling, args, trace_a, trace_b, *result, map);
 }
 
 }  // namespace
 
 Result<int> run_main(const Args& args) {
   const CompareConfig config = compare_config(args);
-  return args.session ? run_session_mode(args, config) : run_pair_mode(args, config);
+  const Styling styling = console::stdout_styling();
+  return args.session ? run_session_mode(args, config, styling)
+                      : run_pair_mode(args, config, styling);
 }
 
 }  // namespace vemo

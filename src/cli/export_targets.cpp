@@ -1,5 +1,6 @@
 #include "cli/export_targets.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "core/file_io.hpp"
 #include "core/text.hpp"
 
 namespace vemo {
@@ -70,6 +72,14 @@ Status refuse_exports_over_inputs(const Args& args) {
     return refuse_export_over_inputs("--export-flamegraph", *args.export_flamegraph, inputs);
   }
   return {};
+}
+
+Status write_export_file(const std::string& path, const std::function<void(OutputSink&)>& write) {
+  auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!file) return fail(std::move(file.error()));
+  OutputSink sink(file->get());
+  write(sink);
+  return sink.flush();
 }
 
 }  // namespace vemo

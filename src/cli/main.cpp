@@ -1,4 +1,4 @@
-// Process entry: the console first (SIGPIPE ignored, styling decided) and the fault handler for
+// Process entry: the console first (SIGPIPE and SIGXFSZ ignored) and the fault handler for
 // traces that shrink while mapped, then the command line and the run; an error becomes the
 // error report with status 1.
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "core/error.hpp"

@@ -1,7 +1,5 @@
 #include "output/export.hpp"
 
-#include <fcntl.h>
-
 #include <array>
 #include <iterator>
 #include <optional>
@@ -15,7 +13,6 @@
 #include <fmt/compile.h>
 #include <fmt/format.h>
 
-#include "core/file_io.hpp"
 #include "core/overloaded.hpp"
 #include "core/sink.hpp"
 #include "core/text.hpp"
@@ -25,11 +22,6 @@
 namespace vemo {
 
 namespace {
-
-// Creates or truncates the file at `path` for writing.
-Result<FileDescriptor> create_file(const std::string& path) {
-  return open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-}
 
 // ---- CSV ----
 
@@ -276,31 +268,23 @@ std::string csv_field(std::string_view text) {
   return fmt::format("\"{}\"", text);
 }
 
-Status export_csv(const DiffResult& result, const SiteMap* site_map, const std::string& path) {
-  auto file = create_file(path);
-  if (!file) return fail(std::move(file.error()));
-  OutputSink sink(file->get());
-  sink.write(CSV_HEADER);
+void write_csv(OutputSink& out, const DiffResult& result, const SiteMap* site_map) {
+  out.write(CSV_HEADER);
   for (const Divergence& divergence : result.divergences) {
-    if (sink.failed()) break;
-    write_csv_row(sink, divergence, site_map);
+    if (out.failed()) break;
+    write_csv_row(out, divergence, site_map);
   }
-  return sink.flush();
 }
 
-Status export_chrome_trace(const Trace& a, const Trace& /*b*/, const DiffResult& result,
-                           const SiteMap* site_map, const std::string& path) {
-  auto file = create_file(path);
-  if (!file) return fail(std::move(file.error()));
-  OutputSink sink(file->get());
-  json::Writer writer(sink);
+void write_chrome_trace(OutputSink& out, const Trace& a, const Trace& /*b*/,
+                        const DiffResult& result, const SiteMap* site_map) {
+  json::Writer writer(out);
   writer.start_object();
   writer.key("traceEvents");
   writer.start_array();
   write_chrome_trace_events(writer, a.header, result, site_map);
   writer.end_array();
   writer.end_object();
-  return sink.flush();
 }
 
 }  // namespace vemo

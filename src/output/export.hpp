@@ -1,22 +1,24 @@
 #pragma once
-// File exports of the divergences: CSV and the Chrome trace event format.
+// The exports of the divergences: CSV and the Chrome trace event format. Like every writer, each
+// formats into the sink it is handed; the driver creates the file behind the sink, flushes it
+// and reports a failed write.
 
 #include <string>
 #include <string_view>
 
 #include "compare/records.hpp"
-#include "core/error.hpp"
+#include "core/sink.hpp"
 #include "trace/site_map.hpp"
 #include "trace/trace_file.hpp"
 
 namespace vemo {
 
-// `site_map` may be null. Errors are the operating system's, unchanged.
-Status export_csv(const DiffResult& result, const SiteMap* site_map, const std::string& path);
+// `site_map` may be null. Stops early once a write to `out` has failed.
+void write_csv(OutputSink& out, const DiffResult& result, const SiteMap* site_map);
 // `text` between double quotes when it holds a comma, else unchanged.
 std::string csv_field(std::string_view text);
 
-Status export_chrome_trace(const Trace& a, const Trace& b, const DiffResult& result,
-                           const SiteMap* site_map, const std::string& path);
+void write_chrome_trace(OutputSink& out, const Trace& a, const Trace& b, const DiffResult& result,
+                        const SiteMap* site_map);
 
 }  // namespace vemo

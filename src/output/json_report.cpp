@@ -155,13 +155,6 @@ void write_json_report(OutputSink& sink, const JsonReport& report) {
   writer.end_object();
 }
 
-std::string write_json_report(const JsonReport& report) {
-  std::string text;
-  OutputSink sink(text);
-  write_json_report(sink, report);
-  return text;
-}
-
 KernelResultEntry session_kernel_result(const KernelResult& result, SessionTally& tally) {
   KernelResultEntry entry{
       .kernel = result.kernel,
@@ -217,13 +210,6 @@ void write_session_json(OutputSink& sink, const SessionJsonReport& report) {
   if (report.threshold) writer.member("threshold", *report.threshold);
   writer.member("passed", report.passed);
   writer.end_object();
-}
-
-std::string write_session_json(const SessionJsonReport& report) {
-  std::string text;
-  OutputSink sink(text);
-  write_session_json(sink, report);
-  return text;
 }
 
 }  // namespace vemo

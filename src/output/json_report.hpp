@@ -1,5 +1,6 @@
 #pragma once
-// The JSON documents for CI: the pair report and the session report, with their verdicts.
+// The JSON documents for CI: the pair report and the session report, with their verdicts. The
+// writers format into the sink they are handed, like every writer in output/.
 
 #include <array>
 #include <cstdint>
@@ -75,7 +76,6 @@ JsonReport build_json_report(const DiffResult& result, const SiteMap* site_map,
 JsonDivergence json_divergence(const Divergence& divergence, const SiteMap* site_map);
 // The pretty-printed document, without a trailing newline.
 void write_json_report(OutputSink& sink, const JsonReport& report);
-std::string write_json_report(const JsonReport& report);
 
 // What the launch pairs add up to while a session report is built.
 struct SessionTally {
@@ -99,7 +99,7 @@ class SessionReportBuilder {
   SessionJsonReport report_;
   SessionTally tally_;
 };
+// The pretty-printed document, without a trailing newline.
 void write_session_json(OutputSink& sink, const SessionJsonReport& report);
-std::string write_session_json(const SessionJsonReport& report);
 
 }  // namespace vemo

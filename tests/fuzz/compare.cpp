@@ -1,4 +1,4 @@
-// A whole comparison through every output: console report, JSON report, CSV and Chrome trace.
+// A whole comparison through every writer: console report, JSON report, CSV and Chrome trace.
 // The input is a part of option bytes, trace A's image, trace B's image, the --map site map,
 // the remap-b site map (the --map one serves as remap-a), then the three filter texts.
 
@@ -8,7 +8,6 @@
 #include "compare/classifier.hpp"
 #include "compare/filters.hpp"
 #include "compare/traces.hpp"
-#include "core/console.hpp"
 #include "fuzz_support.hpp"
 #include "output/export.hpp"
 #include "output/json_report.hpp"
@@ -71,23 +70,24 @@ void apply_filters(const std::vector<std::string_view>& parts, vemo::DiffResult&
     vemo::retain_by_site(result.divergences, vemo::parse_site_filter(parts[Sites]));
 }
 
-void console_report(const Options& options, const vemo::Trace& a, const vemo::Trace& b,
-                    const vemo::DiffResult& result, const vemo::SiteMap* map) {
-  vemo::print_trace_info("Trace A", a);
-  vemo::print_trace_info("Trace B", b);
-  vemo::print_summary(result);
-  vemo::print_divergences(result, options.max_shown, map, options.float_operands);
-  vemo::print_classification(vemo::classify_root_causes(result, map), map);
-  vemo::print_value_history(result, a, b, options.max_shown, map);
+void console_report(vemo::OutputSink& out, const Options& options, const vemo::Trace& a,
+                    const vemo::Trace& b, const vemo::DiffResult& result,
+                    const vemo::SiteMap* map) {
+  const vemo::Styling styling(options.styling);
+  vemo::write_trace_info(out, styling, "Trace A", a);
+  vemo::write_trace_info(out, styling, "Trace B", b);
+  vemo::write_summary(out, styling, result);
+  vemo::write_divergences(out, styling, result, options.max_shown, map, options.float_operands);
+  vemo::write_classification(out, styling, vemo::classify_root_causes(result, map), map);
+  vemo::write_value_history(out, styling, result, a, b, options.max_shown, map);
 }
 
-void file_exports(const vemo::Trace& a, const vemo::Trace& b, const vemo::DiffResult& result,
-                  const vemo::SiteMap* map) {
-  const std::string csv = vemo::fuzz::scratch_dir() + "/out.csv";
-  if (!vemo::export_csv(result, map, csv)) __builtin_trap();
-  const std::string chrome = vemo::fuzz::scratch_dir() + "/out.json";
-  if (!vemo::export_chrome_trace(a, b, result, map, chrome)) __builtin_trap();
-  vemo::fuzz::require_valid_json(vemo::fuzz::read_scratch_file(chrome), "Chrome trace");
+void exports(const vemo::Trace& a, const vemo::Trace& b, const vemo::DiffResult& result,
+             const vemo::SiteMap* map) {
+  (void)vemo::fuzz::written([&](vemo::OutputSink& out) { vemo::write_csv(out, result, map); });
+  const std::string chrome = vemo::fuzz::written(
+      [&](vemo::OutputSink& out) { vemo::write_chrome_trace(out, a, b, result, map); });
+  vemo::fuzz::require_valid_json(chrome, "Chrome trace");
 }
 
 }  // namespace
@@ -110,12 +110,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!result) return 0;
   apply_filters(parts, *result);
 
-  vemo::console::Capture capture;
-  vemo::console::set_styling(options.styling);
-  console_report(options, *a, *b, *result, map);
+  (void)vemo::fuzz::written(
+      [&](vemo::OutputSink& out) { console_report(out, options, *a, *b, *result, map); });
   const auto report =
       vemo::build_json_report(*result, map, options.threshold, options.ignore_active_mask);
-  vemo::fuzz::require_valid_json(vemo::write_json_report(report), "JSON report");
-  file_exports(*a, *b, *result, map);
+  const std::string json =
+      vemo::fuzz::written([&](vemo::OutputSink& out) { vemo::write_json_report(out, report); });
+  vemo::fuzz::require_valid_json(json, "JSON report");
+  exports(*a, *b, *result, map);
   return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the fuzz targets: splitting one input into several, a per-process scratch
-// directory for the readers that take a path, and a JSON well-formedness check.
+// directory for the readers that take a path, what a writer formats, and a JSON
+// well-formedness check.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/sink.hpp"
 
 namespace vemo::fuzz {
 
@@ -39,6 +42,15 @@ std::string write_scratch_file(std::string_view name, std::string_view bytes);
 std::string scratch_subdir(std::string_view name);
 // The file's contents; aborts when it cannot be read.
 std::string read_scratch_file(const std::string& path);
+
+// What `write` formats into a sink over a string.
+template <class Write>
+std::string written(Write&& write) {
+  std::string text;
+  OutputSink out(text);
+  write(out);
+  return text;
+}
 
 // Aborts, naming `what`, when `text` is not one well-formed JSON document.
 void require_valid_json(std::string_view text, std::string_view what);

@@ -44,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& threshold :
          {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1}}) {
       const auto report = vemo::build_session_report(diff, threshold);
-      vemo::fuzz::require_valid_json(vemo::write_session_json(report), "session JSON report");
+      const std::string text = vemo::fuzz::written(
+          [&](vemo::OutputSink& out) { vemo::write_session_json(out, report); });
+      vemo::fuzz::require_valid_json(text, "session JSON report");
     }
   }
   return 0;

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "core/console.hpp"
 #include "fuzz_support.hpp"
 #include "output/report.hpp"
 #include "trace_sections_walk.hpp"
@@ -16,10 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto trace = vemo::finish_trace(std::move(image), header);
   if (!trace) return 0;
   vemo::fuzz::walk_sections(*trace);
-  vemo::console::Capture capture;
-  vemo::console::set_styling((header.reserved & 1) != 0);
-  vemo::print_trace_info("Trace A", *trace);
-  vemo::dump_trace("Trace A", *trace, 3);
-  vemo::dump_trace("Trace B", *trace, 1000);
+  std::string text;
+  vemo::OutputSink out(text);
+  const vemo::Styling styling((header.reserved & 1) != 0);
+  vemo::write_trace_info(out, styling, "Trace A", *trace);
+  vemo::write_dump(out, styling, "Trace A", *trace, 3);
+  vemo::write_dump(out, styling, "Trace B", *trace, 1000);
   return 0;
 }
