@@ -410,12 +410,14 @@ TEST(EventPanel, CursorRowReversedAndSearchMatchesOnDarkGray) {
                           {"BRN ", reversed(fg(Color::Yellow))},
                           {"00000010 ", reversed(fg(Color::Cyan))}}));
     EXPECT_TRUE(has_runs(buffer, x, 3,
-                         {{"   2 ", on_gray(fg(Color::DarkGray))},
+                         {{"   2 ", on_gray(fg(Color::Gray))},
                           {"BRN ", on_gray(fg(Color::Yellow))},
                           {"00000030 ", on_gray(fg(Color::Cyan))},
-                          {"NT ", on_gray(fg(Color::White))}}));
+                          {"NT ", on_gray(fg(Color::White))},
+                          {"m:ffffffff ", on_gray(fg(Color::Gray))}}));
   }
-  EXPECT_TRUE(has_run(buffer, 1, 2, "   1 ", on_gray(fg(Color::DarkGray))));
+  // Dark gray text shows as gray on the dark gray ground.
+  EXPECT_TRUE(has_run(buffer, 1, 2, "   1 ", on_gray(fg(Color::Gray))));
   // The absent side of a match gets no highlight.
   EXPECT_TRUE(has_run(buffer, 51, 2, "   1 --- (no event) ---", italic(fg(Color::DarkGray))));
 
@@ -467,8 +469,8 @@ TEST(EventPanel, WarpWithoutRows) {
 // ---- bottom line ----
 
 const Style GROUND = on_gray(fg(Color::White));
-// Separators, hints and the kernel name in dark gray, on the dark gray ground.
-const Style HINT = on_gray(fg(Color::DarkGray));
+// Separators, hints and the kernel name: dark gray, which shows as gray on the dark gray ground.
+const Style HINT = on_gray(fg(Color::Gray));
 
 TEST(BottomLine, NormalModeSegments) {
   Scenario setup;
@@ -901,6 +903,49 @@ TEST(DetailPanel, SourceSnippetMarksTheSiteLine) {
   EXPECT_TRUE(
       has_runs(buffer, 1, 26,
                {{"  >    3 ", bold(fg(Color::Yellow))}, {"line 3", bold(fg(Color::Yellow))}}));
+}
+
+TEST(DetailPanel, SourceLinesWidenTabsAndShowControlsEscaped) {
+  // Tab stops count from the start of the line's text, after the marker and the number.
+  const std::string source =
+      "\tint x = 1;\n"
+      "a\tb\n"
+      "\t\treturn;\n"
+      "\xE4\xB8\xAD\tw\n"
+      "t\x1b]0;X\x07\tend\n"
+      "c1 \xC2\x9b\x7f\n";
+  const std::filesystem::path path = scratch_dir() / "tabs.cu";
+  write_file(path, source);
+  Scenario setup;
+  setup.divergences = {at(0, 0x10, DivergenceKind{ValueKind{1, 2}})};
+  setup.site_map = site_map_of({{0x10, path.string(), 1}});
+  const struct {
+    std::uint16_t width;
+    std::vector<std::string> rows;
+  } cases[] = {
+      {100,
+       {"  >    1         int x = 1;", "       2 a       b", "       3                 return;",
+        "       4 \xE4\xB8\xAD      w", "       5 t\\x1b]0;X\\x07   end",
+        "       6 c1 \\u009b\\x7f"}},
+      // Cut at the panel's right border: 19 columns of text.
+      {30,
+       {"  >    1         int x = 1;", "       2 a       b", "       3                 ret",
+        "       4 \xE4\xB8\xAD      w", "       5 t\\x1b]0;X\\x07   end",
+        "       6 c1 \\u009b\\x7f"}},
+      // 8 columns: an escape is cut like any other text.
+      {19,
+       {"  >    1", "       2 a", "       3", "       4 \xE4\xB8\xAD", "       5 t\\x1b]0;",
+        "       6 c1 \\u009"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.width);
+    App app = make_app(setup);
+    app.show_source = true;
+    const Buffer buffer = draw_frame(app, c.width, 40);
+    const auto rows = panel_rows(buffer, {0, 17, c.width, 22});
+    ASSERT_GE(rows.size(), 12u);
+    EXPECT_EQ(std::vector<std::string>(rows.begin() + 6, rows.begin() + 12), c.rows);
+  }
 }
 
 TEST(DetailPanel, SourceOfATraceBRowWithoutMappingOrFile) {

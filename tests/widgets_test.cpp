@@ -152,7 +152,12 @@ TEST(Buffer, CharactersTakeTheirColumns) {
     std::uint16_t used;
   };
   const Case cases[] = {
-      {"control characters show as blanks", "a\tb\x1b[c", "a b [c", 6},
+      {"a tab shows as a blank", "a\tb", "a b   ", 3},
+      {"an escape shows escaped", "\x1b[c", "\\x1b[c", 6},
+      {"an escape cut at the edge", "ab\x07\x07", "ab\\x07", 6},
+      {"DEL shows escaped", "\x7f", "\\x7f  ", 4},
+      {"a C1 control shows escaped", "\xC2\x9b", "\\u009b", 6},
+      {"NUL and the last C0 control", std::string("\0\x1f", 2), "\\x00\\x", 6},
       {"invalid UTF-8 shows as U+FFFD",
        "a\xff"
        "b",
@@ -180,6 +185,26 @@ TEST(Buffer, OverwritingHalfAWideCharacterBlanksTheOtherHalf) {
   EXPECT_EQ(buffer.row_text(0), " ab ");
 }
 
+TEST(Buffer, NoCellKeepsDarkGrayTextOnADarkGrayGround) {
+  Style ground;
+  ground.bg = Color::DarkGray;
+  Style gray_on_gray = ground;
+  gray_on_gray.fg = Color::DarkGray;
+  Style shown = ground;
+  shown.fg = Color::Gray;
+  EXPECT_EQ(legible(gray_on_gray), shown);
+  for (const Style& style : {fg(Color::DarkGray), ground, fg(Color::Cyan)}) {
+    EXPECT_EQ(legible(style), style);
+  }
+  // Whichever comes first, the ground or the text.
+  Buffer buffer(Rect{0, 0, 2, 1});
+  buffer.set_style(Rect{0, 0, 1, 1}, ground);
+  buffer.set_string(0, 0, "ab", fg(Color::DarkGray), 2);
+  buffer.set_style(Rect{1, 0, 1, 1}, ground);
+  EXPECT_EQ(buffer.cell(0, 0).style, shown);
+  EXPECT_EQ(buffer.cell(1, 0).style, shown);
+}
+
 TEST(Buffer, WritesPatchTheCellStyle) {
   Buffer buffer(Rect{0, 0, 3, 1});
   Style ground;
@@ -204,6 +229,30 @@ TEST(Text, WidthCountsColumns) {
   EXPECT_EQ(Line(std::vector<Span>{Span("ab"), Span("\xE4\xB8\xAD"), Span("e\xCC\x81")}).width(),
             5u);
   EXPECT_EQ(Line().width(), 0u);
+  // As drawn: a tab one blank, escapes their length.
+  EXPECT_EQ(Line(std::vector<Span>{Span("\t"), Span("\x1b"), Span("\xC2\x85")}).width(), 11u);
+}
+
+TEST(Text, TabsWidenToTheNextStopOfEightColumns) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::string expanded;
+  } cases[] = {
+      {"no tab", "int x;", "int x;"},
+      {"leading tab", "\tint x = 1;", "        int x = 1;"},
+      {"tab after text", "a\tb", "a       b"},
+      {"two tabs", "\t\treturn;", "                return;"},
+      {"tab at a stop", "12345678\tx", "12345678        x"},
+      {"tab just before a stop", "1234567\tx", "1234567 x"},
+      {"a wide character takes two columns", "\xE4\xB8\xAD\tx", "\xE4\xB8\xAD      x"},
+      {"a combining mark takes none", "e\xCC\x81\tx", "e\xCC\x81       x"},
+      {"an escaped control takes its escape's columns", "\x1b\tx", "\x1b    x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(expand_tabs(c.text), c.expanded);
+  }
 }
 
 // ---- widgets ----

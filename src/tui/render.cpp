@@ -419,7 +419,7 @@ Line snippet_line(std::size_t number, const std::string& text, bool target) {
   const Style prefix_style = target ? bold(Color::Yellow) : fg(Color::DarkGray);
   const Style text_style = target ? bold(Color::Yellow) : fg(Color::White);
   return Line({Span(fmt::format("  {} {:>4} ", target ? ">" : " ", number), prefix_style),
-               Span(text, text_style)});
+               Span(expand_tabs(text), text_style)});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include <fmt/format.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -23,16 +24,31 @@ Style Style::patch(const Style& overlay) const {
   return result;
 }
 
+Style legible(Style style) {
+  if (style.fg == Color::DarkGray && style.bg == Color::DarkGray) style.fg = Color::Gray;
+  return style;
+}
+
 namespace {
 
 bool is_control(UChar32 c) {
   return c < 0x20 || (c >= 0x7f && c < 0xa0);
 }
 
+// What a control character shows as, so that none reaches the terminal, where it could move the
+// cursor, set the title or ring the bell: a tab as a blank, other C0 controls and DEL as "\x1b",
+// C1 controls as "\u009b".
+std::string control_text(UChar32 c) {
+  if (c == U'\t') return " ";
+  if (c < 0x80) return fmt::format("\\x{:02x}", static_cast<unsigned>(c));
+  return fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+}
+
 // Columns a character takes on the terminal: 0 for combining marks and format characters,
-// 2 for East Asian wide and full-width ones, else 1 (control characters show as one blank).
+// 2 for East Asian wide and full-width ones, the length of its escape for a control character,
+// else 1.
 std::uint16_t char_width(UChar32 c) {
-  if (is_control(c)) return 1;
+  if (is_control(c)) return static_cast<std::uint16_t>(control_text(c).size());
   const auto type = static_cast<UCharCategory>(u_charType(c));
   if (type == U_NON_SPACING_MARK || type == U_ENCLOSING_MARK) return 0;
   if (type == U_FORMAT_CHAR && c != 0x00AD) return 0;
@@ -91,6 +107,25 @@ std::u32string characters_of(std::string_view text) {
     return true;
   });
   return characters;
+}
+
+std::string expand_tabs(std::string_view text) {
+  constexpr std::size_t TAB_STOP = 8;
+  if (text.find('\t') == std::string_view::npos) return std::string(text);
+  std::string expanded;
+  std::size_t column = 0;
+  for_each_char(text, [&](UChar32 c) {
+    if (c == U'\t') {
+      const std::size_t blanks = TAB_STOP - column % TAB_STOP;
+      expanded.append(blanks, ' ');
+      column += blanks;
+    } else {
+      expanded += encode_utf8(c);
+      column += char_width(c);
+    }
+    return true;
+  });
+  return expanded;
 }
 
 std::size_t Span::width() const {
@@ -269,11 +304,11 @@ void Buffer::put(std::uint16_t x, std::uint16_t y, std::string symbol, std::uint
   }
   Cell& first = cell(x, y);
   first.symbol = std::move(symbol);
-  first.style = first.style.patch(style);
+  first.style = legible(first.style.patch(style));
   if (width == 2) {
     Cell& second = cell(static_cast<std::uint16_t>(x + 1), y);
     second.symbol.clear();
-    second.style = second.style.patch(style);
+    second.style = legible(second.style.patch(style));
   }
 }
 
@@ -294,9 +329,20 @@ std::uint16_t Buffer::set_string(std::uint16_t x, std::uint16_t y, std::string_v
       }
       return true;
     }
+    if (is_control(c)) {
+      // One cell per character of the escape, cut at the limit like any other text.
+      for (char shown : control_text(c)) {
+        if (used + 1u > limit) return false;
+        last_column = static_cast<std::uint16_t>(x + used);
+        put(*last_column, y, std::string(1, shown), 1, style);
+        used = static_cast<std::uint16_t>(used + 1);
+      }
+      marks = 0;
+      return true;
+    }
     if (used + width > limit) return false;
     const auto column = static_cast<std::uint16_t>(x + used);
-    put(column, y, is_control(c) ? std::string(" ") : encode_utf8(c), width, style);
+    put(column, y, encode_utf8(c), width, style);
     last_column = column;
     marks = 0;
     used = static_cast<std::uint16_t>(used + width);
@@ -323,7 +369,7 @@ void Buffer::set_style(Rect area, Style style) {
   for (std::uint32_t y = clipped.y; y < clipped.bottom(); ++y) {
     for (std::uint32_t x = clipped.x; x < clipped.right(); ++x) {
       Cell& target = cell(static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y));
-      target.style = target.style.patch(style);
+      target.style = legible(target.style.patch(style));
     }
   }
 }

@@ -48,6 +48,10 @@ struct Style {
   bool operator==(const Style&) const = default;
 };
 
+// The style a cell is drawn in: dark gray text on a dark gray ground (the bottom line, a search
+// match) would be invisible, so it becomes gray; every other style stays as it is.
+Style legible(Style style);
+
 struct Span {
   Span() = default;
   Span(std::string content, Style style = {}) : content(std::move(content)), style(style) {}
@@ -129,7 +133,7 @@ struct Cell {
 };
 
 // A width × height grid of cells at `area`'s position; coordinates are absolute. Writes outside
-// the area are dropped.
+// the area are dropped, and every write leaves the cell's style `legible`.
 class Buffer {
  public:
   explicit Buffer(Rect area);
@@ -141,8 +145,9 @@ class Buffer {
 
   // Writes `text` from (x, y) on, one character a cell (two for a wide one), into at most
   // `max_width` columns and never past the buffer's right edge; each written cell's style is
-  // patched with `style`. Control characters show as blanks and bytes that are not UTF-8 as
-  // U+FFFD. Returns the number of columns used.
+  // patched with `style`. A tab shows as a blank, other control characters as escapes ("\x1b",
+  // "\x7f", "\u009b"), one cell per character, and bytes that are not UTF-8 as U+FFFD. Returns
+  // the number of columns used.
   std::uint16_t set_string(std::uint16_t x, std::uint16_t y, std::string_view text, Style style,
                            std::uint16_t max_width);
   // Each character of `line` takes the line's base style patched with its span's style.
@@ -200,6 +205,10 @@ class Frame {
  private:
   Buffer& buffer_;
 };
+
+// `text` with each tab widened with blanks to the next multiple of 8 columns, counted from the
+// start of `text` in the columns its characters take when drawn.
+std::string expand_tabs(std::string_view text);
 
 // The characters of UTF-8 `text`, U+FFFD for each invalid sequence.
 std::u32string characters_of(std::string_view text);
