@@ -126,6 +126,33 @@ TEST(SourceCache, UnreadableFilesGiveNothing) {
   }
 }
 
+TEST(SourceCache, FilesTooBigToHoldGiveNothing) {
+  const fs::path dir = scratch_dir();
+  write_file(dir / "fits.cu", std::string("0123456\n"));
+  write_file(dir / "over.cu", std::string("01234567\n"));
+  // Sparse: refused by its size, without reading it.
+  const fs::path huge = dir / "huge.cu";
+  write_file(huge, std::string("x\n"));
+  fs::resize_file(huge, std::uintmax_t{1} << 40);
+  const struct {
+    const char* name;
+    fs::path path;
+    std::size_t limit;
+    bool shown;
+  } cases[] = {
+      {"at the limit", dir / "fits.cu", 8, true},
+      {"one byte over", dir / "over.cu", 8, false},
+      {"a limit of 0", dir / "fits.cu", 0, false},
+      {"a terabyte, default limit", huge, tui::default_source_file_limit(), false},
+  };
+  for (const auto& c : cases) {
+    SourceCache cache(c.limit);
+    EXPECT_EQ(cache.snippet(c.path.string(), 1, 5).has_value(), c.shown) << c.name;
+  }
+  EXPECT_LE(tui::default_source_file_limit(), std::size_t{256} << 20);
+  EXPECT_GT(tui::default_source_file_limit(), 0u);
+}
+
 TEST(SourceCache, FilesAreReadOnce) {
   const fs::path dir = scratch_dir();
   const std::string missing = (dir / "later.cu").string();

@@ -1,10 +1,13 @@
 #include "tui/source_cache.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <new>
 #include <utility>
 
+#include "compare/workers.hpp"
 #include "core/file_io.hpp"
 #include "core/text.hpp"
 
@@ -12,16 +15,34 @@ namespace vemo::tui {
 
 namespace {
 
-// The whole content of a regular file, or none. Anything else (a directory, a FIFO, a device)
-// is refused: reading it could block the viewer or never end.
-std::optional<std::string> read_regular_file(const std::string& path) {
+// Source files larger than this are not shown (nor larger than a quarter of the memory the process
+// may use): the viewer keeps each file it shows, and reads it while it draws.
+constexpr std::size_t MAX_SOURCE_FILE_SIZE = std::size_t{256} << 20;
+
+// The whole content of a regular file of at most `limit` bytes, or none. Anything else (a
+// directory, a FIFO, a device) is refused: reading it could block the viewer or never end. A file
+// that grows past the limit while it is read is refused too.
+std::optional<std::string> read_regular_file(const std::string& path, std::size_t limit) {
   const auto file = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!file) return std::nullopt;
-  struct stat info {};
-  if (::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  auto content = read_to_end(file->get());
-  if (!content) return std::nullopt;
-  return std::move(*content);
+  const auto size = regular_file_size(file->get());
+  if (!size || *size > limit) return std::nullopt;
+  // One byte past the limit tells a file that grew too big from one that just fits.
+  std::string content(std::min(*size, limit) + 1, '\0');
+  std::size_t length = 0;
+  for (;;) {
+    if (length == content.size()) {
+      if (length > limit) return std::nullopt;
+      content.resize(std::min(2 * length, limit + 1));
+    }
+    const auto count = read_some(file->get(), content.data() + length, content.size() - length);
+    if (!count) return std::nullopt;
+    if (*count == 0) break;
+    length += *count;
+  }
+  if (length > limit) return std::nullopt;
+  content.resize(length);
+  return content;
 }
 
 // Lines end at line feeds, a carriage return before one is dropped, and a final line feed
@@ -39,13 +60,25 @@ std::vector<std::string> split_lines(std::string_view text) {
   return lines;
 }
 
-std::optional<std::vector<std::string>> load_lines(const std::string& path) {
-  const auto content = read_regular_file(path);
-  if (!content || !is_valid_utf8(*content)) return std::nullopt;
-  return split_lines(*content);
+// The file's lines, or none when it cannot be read or held: running out of memory on a big file
+// makes it absent like any other unreadable one.
+std::optional<std::vector<std::string>> load_lines(const std::string& path, std::size_t limit) {
+  try {
+    const auto content = read_regular_file(path, limit);
+    if (!content || !is_valid_utf8(*content)) return std::nullopt;
+    return split_lines(*content);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace
+
+std::size_t default_source_file_limit() {
+  static const std::size_t limit = static_cast<std::size_t>(
+      std::min<std::uint64_t>(MAX_SOURCE_FILE_SIZE, process_memory_limit() / 4));
+  return limit;
+}
 
 NumberedLines source_line_range(const std::vector<std::string>& lines, std::size_t first,
                                 std::size_t last) {
@@ -61,7 +94,7 @@ std::optional<SourceSnippet> SourceCache::snippet(std::string_view path, std::ui
   if (line == 0) return std::nullopt;
   std::string key(path);
   auto entry = files_.find(key);
-  if (entry == files_.end()) entry = files_.emplace(key, load_lines(key)).first;
+  if (entry == files_.end()) entry = files_.emplace(key, load_lines(key, file_limit_)).first;
   const auto& lines = entry->second;
   if (!lines || line > lines->size()) return std::nullopt;
   const std::size_t first = line > context ? line - context : 1;

@@ -24,11 +24,19 @@ struct SourceSnippet {
   bool operator==(const SourceSnippet&) const = default;
 };
 
+// The largest source file shown: 256 MiB, or a quarter of the memory the process may use when
+// that is less.
+std::size_t default_source_file_limit();
+
 class SourceCache {
  public:
+  explicit SourceCache(std::size_t file_limit = default_source_file_limit())
+      : file_limit_(file_limit) {}
+
   // The lines around `line` (counting from 1; 0 means none) of the file at `path`, `context`
-  // lines each way, cut to the file. A file is read at most once; one that cannot be read
-  // (missing, not a regular file, not UTF-8) stays absent.
+  // lines each way, cut to the file. A file is read at most once; one that cannot be read or held
+  // (missing, not a regular file, larger than the file limit, too big for the memory left, not
+  // UTF-8) stays absent.
   std::optional<SourceSnippet> snippet(std::string_view path, std::uint32_t line,
                                        std::size_t context);
 
@@ -36,6 +44,7 @@ class SourceCache {
   std::size_t size() const { return files_.size(); }
 
  private:
+  std::size_t file_limit_;
   std::unordered_map<std::string, std::optional<std::vector<std::string>>> files_;
 };
 
