@@ -40,5 +40,39 @@ TEST(Keys, ControlCharactersBecomeKeys) {
   }
 }
 
+TEST(Keys, HomeAndEndAsEveryTerminalSendsThem) {
+  const auto plain = [](KeyCode code) {
+    KeyEvent key;
+    key.code = code;
+    return std::optional<KeyEvent>(key);
+  };
+  const struct {
+    std::u32string_view sequence;
+    std::optional<KeyEvent> key;
+  } cases[] = {
+      {U"[1~", plain(KeyCode::Home)},
+      {U"[4~", plain(KeyCode::End)},
+      {U"[7~", plain(KeyCode::Home)},
+      {U"[8~", plain(KeyCode::End)},
+      {U"[H", plain(KeyCode::Home)},
+      {U"[F", plain(KeyCode::End)},
+      {U"OH", plain(KeyCode::Home)},
+      {U"OF", plain(KeyCode::End)},
+      // Anything else stays unknown.
+      {U"[2~", std::nullopt},
+      {U"[1;5H", std::nullopt},
+      {U"[1", std::nullopt},
+      {U"O", std::nullopt},
+      {U"[", std::nullopt},
+      {U"[h", std::nullopt},
+      {U"Oh", std::nullopt},
+      {U"[11~", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(key_from_escape_sequence(c.sequence), c.key)
+        << std::string(c.sequence.begin(), c.sequence.end());
+  }
+}
+
 }  // namespace
 }  // namespace vemo::tui

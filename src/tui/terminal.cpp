@@ -58,6 +58,17 @@ KeyEvent key_from_character(char32_t c) {
   return KeyEvent{.code = KeyCode::Char, .ch = c};
 }
 
+std::optional<KeyEvent> key_from_escape_sequence(std::u32string_view sequence) {
+  // tmux and screen, rxvt, xterm in normal and in application mode.
+  if (sequence == U"[1~" || sequence == U"[7~" || sequence == U"[H" || sequence == U"OH") {
+    return KeyEvent{.code = KeyCode::Home};
+  }
+  if (sequence == U"[4~" || sequence == U"[8~" || sequence == U"[F" || sequence == U"OF") {
+    return KeyEvent{.code = KeyCode::End};
+  }
+  return std::nullopt;
+}
+
 namespace {
 
 KeyEvent key(KeyCode code, KeyModifiers modifiers = NONE) {
@@ -377,8 +388,8 @@ Status Terminal::start() {
   ::unsetenv("COLUMNS");
   const char* type = std::getenv("TERM");
   // Without a description of its own (TERM unset, or a name this system's terminfo lacks, as
-  // with many terminals over ssh), the terminal is driven as an xterm: the viewer's sequences are
-  // xterm's anyway.
+  // with many terminals over ssh), or with one that cannot address the cursor (TERM=dumb), the
+  // terminal is driven as an xterm: the viewer's sequences are xterm's anyway.
   const char* name = terminfo_knows_terminal(::fileno(s.output)) ? nullptr : FALLBACK_TERMINAL;
   s.screen = newterm(name, s.output, s.input);
   if (s.screen == nullptr) {
@@ -462,26 +473,37 @@ std::optional<Event> event_from_input(const RawInput& input) {
 }
 
 // Reads the rest of an escape sequence the terminal description does not know, so that its
-// bytes do not arrive as keys ("[" alone would change the warp).
-void skip_escape_sequence(wint_t introducer) {
+// bytes do not arrive as keys ("[" alone would change the warp); returns it from its introducer
+// on.
+std::u32string read_escape_sequence(wint_t introducer) {
+  std::u32string sequence(1, static_cast<char32_t>(introducer));
+  const auto next = [&] {
+    const RawInput input = read_input(0);
+    if (input.kind == OK) sequence.push_back(static_cast<char32_t>(input.value));
+    return input;
+  };
   if (introducer == U'O') {
-    read_input(0);
-    return;
+    next();
+    return sequence;
   }
   constexpr int MAX_SEQUENCE_LENGTH = 32;
   for (int i = 0; i < MAX_SEQUENCE_LENGTH; ++i) {
-    const RawInput input = read_input(0);
-    if (input.kind != OK || (input.value >= 0x40 && input.value <= 0x7e)) return;
+    const RawInput input = next();
+    if (input.kind != OK || (input.value >= 0x40 && input.value <= 0x7e)) break;
   }
+  return sequence;
 }
 
-// What follows an Esc at once belongs to it: an unknown sequence (dropped) or a key pressed
-// with Alt. An Esc on its own is the Esc key.
+// What follows an Esc at once belongs to it: a sequence the terminal description does not know
+// (Home or End as another terminal sends them, else dropped) or a key pressed with Alt. An Esc on
+// its own is the Esc key.
 std::optional<Event> after_escape() {
   const RawInput next = read_input(0);
   if (next.kind == ERR) return KeyEvent{.code = KeyCode::Esc};
   if (next.kind == OK && (next.value == U'[' || next.value == U'O')) {
-    skip_escape_sequence(next.value);
+    if (auto home_or_end = key_from_escape_sequence(read_escape_sequence(next.value))) {
+      return *home_or_end;
+    }
     return std::nullopt;
   }
   std::optional<Event> event = event_from_input(next);
@@ -536,13 +558,16 @@ void Terminal::restore() {
 namespace vemo::tui {
 namespace {
 
-// Whether the terminfo database describes TERM. Probed with setupterm because a failing newterm
-// keeps memory it allocated.
+// Whether the terminfo database describes TERM as a terminal the viewer can draw on: one that can
+// move the cursor (TERM=dumb cannot, and the frames would run down the screen line after line).
+// Probed with setupterm because a failing newterm keeps memory it allocated.
 bool terminfo_knows_terminal(int fd) {
   int found = 0;
   if (setupterm(nullptr, fd, &found) != OK) return false;
+  char* const move_cursor = tigetstr("cup");
+  const bool addressable = move_cursor != nullptr && move_cursor != reinterpret_cast<char*>(-1);
   del_curterm(cur_term);
-  return true;
+  return addressable;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <variant>
 
 #include "core/error.hpp"
@@ -66,6 +67,11 @@ using Event = std::variant<KeyEvent, ResizeEvent>;
 // Ctrl+7 for 28 to 31; Backspace (127); anything else as a plain character.
 KeyEvent key_from_character(char32_t c);
 
+// Home or End from the rest of an escape sequence after its Esc ("[1~", "OH"), as terminals send
+// them whatever their description says: ESC[1~ and ESC[4~ (tmux, screen), ESC[7~ and ESC[8~
+// (rxvt), ESC[H and ESC[F, ESC O H and ESC O F (xterm); none for any other sequence.
+std::optional<KeyEvent> key_from_escape_sequence(std::u32string_view sequence);
+
 // ---- the terminal ----
 
 // The full-screen terminal. `enable_raw_mode` puts the terminal in raw mode, where input comes from
@@ -83,7 +89,8 @@ class Terminal {
   // Switches standard output to the alternate screen.
   Status enter_alternate_screen();
   // Starts the full-screen drawing and input over the terminal, as described by TERM, or as an
-  // xterm-256color when TERM is unset or names no terminal the system knows.
+  // xterm-256color when TERM is unset, names no terminal the system knows, or names one without
+  // cursor addressing.
   Status start();
   // Draws one frame through `draw` into an off-screen buffer the size of the screen and writes
   // only the cells that changed since the previous frame; the cursor stays hidden.
