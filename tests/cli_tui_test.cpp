@@ -30,13 +30,13 @@ struct TracePair {
   std::string b;
 };
 
-TracePair write_pair(const fs::path& dir) {
+TracePair write_pair(const fs::path& dir, std::string_view kernel_name = "tui_kernel") {
   const auto warp_events = [](std::uint8_t first_dir) {
     return std::vector<TraceEvent>{event(0x10, 3), event(0x11, 0, first_dir), event(0x12, 2),
                                    event(0x13, 4)};
   };
   TraceBuilder a;
-  a.kernel("tui_kernel", 0x77).shape(4, 4);
+  a.kernel(kernel_name, 0x77).shape(4, 4);
   TraceBuilder b = a;
   for (std::uint32_t w = 0; w < 4; ++w) {
     a.warp(w, warp_events(1));
@@ -349,29 +349,49 @@ std::vector<StyledRow> parse_styled_screen(const std::string& screen) {
   return rows;
 }
 
-// The look of the first cell of the first place on the screen that shows `text`.
-std::optional<Look> look_of(const std::vector<StyledRow>& rows, const std::string& text) {
+// The look of the cell `offset` columns into the first place on the screen that shows `text`.
+std::optional<Look> look_of(const std::vector<StyledRow>& rows, const std::string& text,
+                            std::size_t offset = 0) {
   for (const StyledRow& row : rows) {
     const std::string joined = row.text();
     const std::size_t at = joined.find(text);
     if (at == std::string::npos) continue;
-    return row.looks[code_points(joined.substr(0, at))];
+    return row.looks[code_points(joined.substr(0, at)) + offset];
   }
   return std::nullopt;
+}
+
+// The cells whose text shows in its own ground's colour, reverse video aside, as
+// "row,column 'text'".
+std::vector<std::string> invisible_cells(const std::vector<StyledRow>& rows) {
+  std::vector<std::string> invisible;
+  for (std::size_t y = 0; y < rows.size(); ++y) {
+    for (std::size_t x = 0; x < rows[y].cells.size(); ++x) {
+      const Look& look = rows[y].looks[x];
+      if (rows[y].cells[x] == " " || look.reverse || look.bg < 0) continue;
+      if (look.fg == look.bg) {
+        invisible.push_back(std::to_string(y) + "," + std::to_string(x) + " '" + rows[y].cells[x] +
+                            "'");
+      }
+    }
+  }
+  return invisible;
 }
 
 // The command of a pane that runs the viewer with `env_args` given to env(1) and records what
 // is left afterwards: the status, the terminal modes, then "viewer closed". The viewer's process
 // id goes to `pid_file`.
 std::string viewer_command(const fs::path& dir, const TracePair& pair,
-                           const std::vector<std::string>& env_args) {
+                           const std::vector<std::string>& env_args,
+                           const std::vector<std::string>& options = {}) {
   std::string command = "env";
   for (const std::string& arg : env_args) command += " " + shell_quote(arg);
   command += " sh -c 'echo $$ > \"$0\"; exec \"$@\"' " + shell_quote((dir / "pid").string()) + " " +
-             shell_quote(VEMO_DIFF_BIN) + " --tui " + shell_quote(pair.a) + " " +
-             shell_quote(pair.b) + "; echo $? > " + shell_quote((dir / "status").string()) +
-             "; stty -a > " + shell_quote((dir / "stty").string()) +
-             "; echo viewer closed; sleep 60";
+             shell_quote(VEMO_DIFF_BIN) + " --tui";
+  for (const std::string& option : options) command += " " + shell_quote(option);
+  command += " " + shell_quote(pair.a) + " " + shell_quote(pair.b) + "; echo $? > " +
+             shell_quote((dir / "status").string()) + "; stty -a > " +
+             shell_quote((dir / "stty").string()) + "; echo viewer closed; sleep 60";
   return command;
 }
 
@@ -382,15 +402,25 @@ struct AppearanceCase {
   Look cursor;           // the cursor row's dark gray row number
   Look dark_gray;        // a plain row's row number
   Look white;            // a branch's direction
-  Look hint;             // the bottom line's key hints
+  Look hint;             // dark gray on the bottom line: separators, key and prompt hints, kernel
   Look ground;           // the bottom line's white text
-  Look match;            // a search match's row number
+  Look match;            // a search match's dark gray row number
   Look atomic_on_match;  // a search match's blue event code
 };
 
+// Whether the viewer's frame fills the screen in place: its top border on the first row, the
+// bottom line on the last.
+bool drawn_in_place(const Tmux& tmux, std::size_t rows, const std::string& bottom) {
+  return Tmux::wait_until([&] {
+    const std::vector<std::string> screen = lines_of(tmux.screen());
+    return screen.size() == rows && screen[0].starts_with("┌ Trace A -- Warp 2 ") &&
+           screen[0].ends_with("┐") && screen[rows - 1].starts_with(bottom);
+  });
+}
+
 TEST(CliTui, ColoursAndAttributesOnEveryTerminal) {
   if (!on_path("tmux")) GTEST_SKIP() << "tmux is not installed";
-  // 16 colours and more: dark gray is palette entry 8.
+  // 16 colours and more: dark gray is palette entry 8, and gray (7) on the dark gray ground.
   const Look dark_gray{.fg = 8};
   const Look on_dark_gray{.bg = 8};
   const AppearanceCase full_palette{"",
@@ -399,9 +429,9 @@ TEST(CliTui, ColoursAndAttributesOnEveryTerminal) {
                                     Look{.fg = 8, .reverse = true},
                                     dark_gray,
                                     Look{.fg = 15},
-                                    Look{.fg = 8, .bg = 8},
+                                    Look{.fg = 7, .bg = 8},
                                     Look{.fg = 15, .bg = 8},
-                                    Look{.fg = 8, .bg = 8},
+                                    Look{.fg = 7, .bg = 8},
                                     Look{.fg = 4, .bg = on_dark_gray.bg}};
   const auto full = [&](const char* name, std::vector<std::string> env_args) {
     AppearanceCase c = full_palette;
@@ -409,17 +439,17 @@ TEST(CliTui, ColoursAndAttributesOnEveryTerminal) {
     c.env_args = std::move(env_args);
     return c;
   };
-  // 8 colours: white is bold gray, dark gray text dim gray, the dark gray ground blue, and blue
-  // text on that ground black.
+  // 8 colours: white is bold gray, dark gray text dim gray, the dark gray ground blue, gray on
+  // it stays gray, and blue text on it black.
   const AppearanceCase eight{"",
                              {},
                              true,
                              Look{.fg = 7, .dim = true, .reverse = true},
                              Look{.fg = 7, .dim = true},
                              Look{.fg = 7, .bold = true},
-                             Look{.fg = 7, .bg = 4, .dim = true},
+                             Look{.fg = 7, .bg = 4},
                              Look{.fg = 7, .bg = 4, .bold = true},
-                             Look{.fg = 7, .bg = 4, .dim = true},
+                             Look{.fg = 7, .bg = 4},
                              Look{.fg = 0, .bg = 4}};
   const auto eight_colours = [&](const char* name, std::string term) {
     AppearanceCase c = eight;
@@ -442,6 +472,8 @@ TEST(CliTui, ColoursAndAttributesOnEveryTerminal) {
       full("TERM=xterm-256color", {"TERM=xterm-256color"}),
       full("TERM unset", {"-u", "TERM"}),
       full("TERM=no-such-terminal", {"TERM=no-such-terminal"}),
+      // No cursor addressing: driven as an xterm-256color too.
+      full("TERM=dumb", {"TERM=dumb"}),
       full("empty NO_COLOR", {"TERM=xterm-256color", "NO_COLOR="}),
       eight_colours("TERM=xterm", "xterm"),
       eight_colours("TERM=screen", "screen"),
@@ -457,20 +489,43 @@ TEST(CliTui, ColoursAndAttributesOnEveryTerminal) {
                   .status,
               0);
     ASSERT_TRUE(tmux.wait_for("[q]uit tui_kernel")) << tmux.screen();
+    EXPECT_TRUE(drawn_in_place(tmux, 40, " Warp 2/4 | Row 1/4")) << tmux.screen();
     const std::vector<StyledRow> before = parse_styled_screen(tmux.styled_screen());
     EXPECT_EQ(look_of(before, "0 FEN"), c.cursor);
     EXPECT_EQ(look_of(before, "1 BRN"), c.dark_gray);
     EXPECT_EQ(look_of(before, "TK"), c.white);
     EXPECT_EQ(look_of(before, "[n]ext"), c.hint);
+    EXPECT_EQ(look_of(before, " | Row"), c.hint);
+    EXPECT_EQ(look_of(before, "tui_kernel"), c.hint);
     EXPECT_EQ(look_of(before, "Row 1/4"), c.ground);
+    EXPECT_EQ(invisible_cells(before), std::vector<std::string>{});
+
+    // Keys move the cursor in place.
+    tmux.keys({"j"});
+    EXPECT_TRUE(drawn_in_place(tmux, 40, " Warp 2/4 | Row 2/4")) << tmux.screen();
+
+    tmux.keys({"/", "1"});
+    ASSERT_TRUE(tmux.wait_for("Jump to warp: 1_")) << tmux.screen();
+    const std::vector<StyledRow> jump = parse_styled_screen(tmux.styled_screen());
+    EXPECT_EQ(look_of(jump, "_  (Enter=confirm"), c.hint);
+    EXPECT_EQ(invisible_cells(jump), std::vector<std::string>{});
+    tmux.keys({"Escape"});
+    ASSERT_TRUE(tmux.wait_for(" Warp 2/4 | Row 2/4")) << tmux.screen();
 
     // Every row matches; the cursor goes to the first and the others are marked.
-    tmux.keys({"?", "0000001", "Enter"});
+    tmux.keys({"?", "0000001"});
+    ASSERT_TRUE(tmux.wait_for("Search: 0000001_  (4 matches")) << tmux.screen();
+    const std::vector<StyledRow> typing = parse_styled_screen(tmux.styled_screen());
+    EXPECT_EQ(look_of(typing, "_  (4 matches"), c.hint);
+    EXPECT_EQ(invisible_cells(typing), std::vector<std::string>{});
+    tmux.keys({"Enter"});
     ASSERT_TRUE(tmux.wait_for("[?\"0000001\" 1/4]")) << tmux.screen();
     const std::vector<StyledRow> after = parse_styled_screen(tmux.styled_screen());
     EXPECT_EQ(look_of(after, "1 BRN"), c.match);
+    EXPECT_EQ(look_of(after, "00000012 m:", 9), c.match);
     EXPECT_EQ(look_of(after, "ATM"), c.atomic_on_match);
     EXPECT_EQ(look_of(after, "0 FEN"), c.cursor);
+    EXPECT_EQ(invisible_cells(after), std::vector<std::string>{});
     EXPECT_NE(c.match, c.dark_gray);
     EXPECT_NE(c.match, c.cursor);
     if (c.colours) {
@@ -487,6 +542,118 @@ TEST(CliTui, ColoursAndAttributesOnEveryTerminal) {
         (std::vector<std::string>{"Loading traces...", "Comparing 4 warps...", "viewer closed"}));
     EXPECT_EQ(read_text(dir / "status"), "0\n");
   }
+}
+
+// ---- keys as terminals send them ----
+
+TEST(CliTui, HomeAndEndFromEverySequence) {
+  if (!on_path("tmux")) GTEST_SKIP() << "tmux is not installed";
+  struct Sequence {
+    const char* name;
+    std::vector<std::string> bytes;  // hexadecimal, after the Esc
+    bool home;
+  };
+  const Sequence sequences[] = {
+      {"ESC[1~ (tmux, screen)", {"5b", "31", "7e"}, true},
+      {"ESC[4~ (tmux, screen)", {"5b", "34", "7e"}, false},
+      {"ESC[7~ (rxvt)", {"5b", "37", "7e"}, true},
+      {"ESC[8~ (rxvt)", {"5b", "38", "7e"}, false},
+      {"ESC[H (xterm)", {"5b", "48"}, true},
+      {"ESC[F (xterm)", {"5b", "46"}, false},
+      {"ESC O H (xterm, application mode)", {"4f", "48"}, true},
+      {"ESC O F (xterm, application mode)", {"4f", "46"}, false},
+  };
+  // Each description names one pair of these, or none.
+  for (const char* term : {"TERM=xterm-256color", "TERM=screen", "TERM=rxvt", "TERM=dumb"}) {
+    SCOPED_TRACE(term);
+    const fs::path dir = scratch_dir();
+    const TracePair pair = write_pair(dir);
+    Tmux tmux(dir);
+    ASSERT_EQ(
+        tmux.tmux({"new-session", "-d", "-x", "120", "-y", "40", viewer_command(dir, pair, {term})})
+            .status,
+        0);
+    ASSERT_TRUE(tmux.wait_for("[q]uit tui_kernel")) << tmux.screen();
+    for (const Sequence& sequence : sequences) {
+      SCOPED_TRACE(sequence.name);
+      // From the other end of the warp's four rows; nothing else changes (warp, mode).
+      tmux.keys({sequence.home ? "G" : "g"});
+      ASSERT_TRUE(tmux.wait_for(sequence.home ? " Warp 2/4 | Row 4/4" : " Warp 2/4 | Row 1/4"))
+          << tmux.screen();
+      std::vector<std::string> keys{"-H", "1b"};
+      keys.insert(keys.end(), sequence.bytes.begin(), sequence.bytes.end());
+      tmux.keys(keys);
+      EXPECT_TRUE(
+          tmux.wait_for(sequence.home ? " Warp 2/4 | Row 1/4 | Div" : " Warp 2/4 | Row 4/4 | Div"))
+          << tmux.screen();
+    }
+    // Other sequences keep their meaning: Insert does nothing (its bytes change no warp), and
+    // Escape alone still cancels a prompt.
+    tmux.keys({"-H", "1b", "5b", "32", "7e"});
+    tmux.keys({"?", "x"});
+    ASSERT_TRUE(tmux.wait_for("Search: x_")) << tmux.screen();
+    tmux.keys({"Escape"});
+    EXPECT_TRUE(tmux.wait_for(" Warp 2/4 | Row 4/4 | Div")) << tmux.screen();
+    tmux.keys({"q"});
+    ASSERT_TRUE(tmux.wait_for("viewer closed")) << tmux.screen();
+    EXPECT_EQ(read_text(dir / "status"), "0\n");
+  }
+}
+
+// ---- text from the inputs ----
+
+TEST(CliTui, SourceTabsAndControlCharactersShowVisibly) {
+  if (!on_path("tmux")) GTEST_SKIP() << "tmux is not installed";
+  const fs::path dir = scratch_dir();
+  // A kernel name, a site map file name and a source line that would set the window title, clear
+  // the screen or ring the bell if they reached the terminal raw.
+  const TracePair pair = write_pair(dir, "k\x1b]2;OWNED\x07");
+  const fs::path source = dir / "k\x1b[2J.cu";
+  write_file(source,
+             "__global__ void k() {\n"
+             "\tint x = 1;\n"
+             "\t\treturn;\n"
+             "a\tb\n"
+             "\xE4\xB8\xAD\tw\n"
+             "t\x1b]2;OWNED\x07\tend\xC2\x9b\n");
+  const fs::path map = dir / "sites.json";
+  write_file(map, "[{\"site_id\": 17, \"filename\": \"" + (dir / "k\\u001b[2J.cu").string() +
+                      "\", \"function\": \"k\", \"line\": 3, \"column\": 1, \"event_type\": 0}]");
+  Tmux tmux(dir);
+  ASSERT_EQ(tmux.tmux({"new-session", "-d", "-x", "160", "-y", "50",
+                       viewer_command(dir, pair, {"TERM=xterm-256color"}, {"--map", map.string()})})
+                .status,
+            0);
+  ASSERT_TRUE(tmux.wait_for("[q]uit k\\x1b]2;OWNED\\x07")) << tmux.screen();
+  // Row 1 is the branch at site 17, the divergence.
+  tmux.keys({"j", "s"});
+  ASSERT_TRUE(tmux.wait_for("  Source: k\\x1b[2J.cu")) << tmux.screen();
+  EXPECT_TRUE(tmux.wait_for("[2J.cu:3")) << tmux.screen();
+  const std::vector<std::string> screen = lines_of(tmux.screen());
+  const auto shown = [&](const std::string& prefix) {
+    for (const std::string& row : screen) {
+      const std::size_t at = row.find(prefix);
+      if (at == std::string::npos) continue;
+      std::string text = row.substr(at + prefix.size());
+      while (!text.empty() && (text.back() == ' ' || text.ends_with("│"))) {
+        text.resize(text.ends_with("│") ? text.size() - std::string("│").size() : text.size() - 1);
+      }
+      return text;
+    }
+    return std::string("(not shown)");
+  };
+  // Tab stops count from the start of the line's text.
+  EXPECT_EQ(shown("       2 "), "        int x = 1;");
+  EXPECT_EQ(shown("  >    3 "), "                return;");
+  EXPECT_EQ(shown("       4 "), "a       b");
+  EXPECT_EQ(shown("       5 "), "\xE4\xB8\xAD      w");
+  EXPECT_EQ(shown("       6 "), "t\\x1b]2;OWNED\\x07       end\\u009b");
+  // None of them reached the terminal: the title is tmux's own and the screen was not cleared.
+  EXPECT_EQ(tmux.pane("#{pane_title}").find("OWNED"), std::string::npos);
+  EXPECT_NE(tmux.screen().find("┌ Trace A -- Warp 2"), std::string::npos);
+  tmux.keys({"q"});
+  ASSERT_TRUE(tmux.wait_for("viewer closed")) << tmux.screen();
+  EXPECT_EQ(read_text(dir / "status"), "0\n");
 }
 
 // ---- the terminal given back ----
