@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <fmt/format.h>
+
 namespace vemo::testing {
 namespace {
 
@@ -82,6 +84,44 @@ TEST(ToLowerFull, UsesTheFullMapping) {
   for (const Case& c : cases) {
     EXPECT_EQ(to_lower_full(c.text), c.lower) << ::testing::PrintToString(c.text);
   }
+}
+
+TEST(EscapeControls, WritesEachControlVisiblyAndKeepsEveryOtherByte) {
+  struct Case {
+    std::string text;
+    std::string escaped;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"kernel_a file.cu:12 \xC3\xA9\xE2\x86\x92", "kernel_a file.cu:12 \xC3\xA9\xE2\x86\x92"},
+      {"tab\tand\nline", "tab\tand\nline"},                 // kept: layout, not control
+      {"\x1b]0;X\x07", "\\x1b]0;X\\x07"},                   // window title
+      {"\x1b[2J\x1b[H", "\\x1b[2J\\x1b[H"},                 // clear screen
+      {std::string("a\0b", 3), "a\\x00b"},                  // NUL
+      {"\x01\x0b\x0c\r\x1f", "\\x01\\x0b\\x0c\\x0d\\x1f"},  // the rest of C0
+      {"del\x7f", "del\\x7f"},                              // DEL
+      {"\xC2\x80\xC2\x9B"
+       "9\xC2\x9F",
+       "\\u0080\\u009b9\\u009f"},                        // C1: first, CSI, last
+      {"\xC2\xA0\xC2\x7F", "\xC2\xA0\xC2\\x7f"},         // no C1: NBSP; C2 before DEL
+      {"\xC2", "\xC2"},                                  // a lead byte cut at the end
+      {"\xFF\x1b\xE0\xC2\x9B", "\xFF\\x1b\xE0\\u009b"},  // invalid bytes stay as they are
+      {"\\x1b", "\\x1b"},  // already escaped text stays
+  };
+  for (const Case& c : cases) {
+    const auto shown = ::testing::PrintToString(c.text);
+    EXPECT_EQ(escape_controls(c.text), c.escaped) << shown;
+    std::string appended = "> ";
+    append_escaped_controls(appended, c.text);
+    EXPECT_EQ(appended, "> " + c.escaped) << shown;
+    EXPECT_EQ(fmt::format("[{}]", controls_escaped(c.text)), "[" + c.escaped + "]") << shown;
+    EXPECT_EQ(find_control(c.text) == std::string_view::npos, c.text == c.escaped) << shown;
+  }
+}
+
+TEST(EscapeControls, FormatSpecsApplyToTheEscapedText) {
+  EXPECT_EQ(fmt::format("{:>8}|{:<6}|", controls_escaped("\x1b"), controls_escaped("ok")),
+            "    \\x1b|ok    |");
 }
 
 }  // namespace

@@ -51,6 +51,19 @@ char32_t decode(std::string_view s, std::size_t n) {
   return cp;
 }
 
+bool is_c0_or_del(unsigned char b) {
+  return (b < 0x20 && b != '\t' && b != '\n') || b == 0x7F;
+}
+
+// A C1 control in UTF-8: C2 can only lead a two-byte sequence, so the pair needs no context.
+bool is_c1_at(std::string_view text, std::size_t i) {
+  return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < text.size() &&
+         static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+         static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+}
+
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
@@ -126,6 +139,41 @@ std::string_view trim_white_space(std::string_view text) {
     text.remove_suffix(n);
   }
   return text;
+}
+
+std::size_t find_control(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    // Printable ASCII, by far the most common, is let through first.
+    if (b >= 0x20 && b < 0x7F) continue;
+    if (is_c0_or_del(b) || is_c1_at(text, i)) return i;
+  }
+  return std::string_view::npos;
+}
+
+void append_escaped_controls(std::string& out, std::string_view text) {
+  for (;;) {
+    const std::size_t i = find_control(text);
+    out.append(text.substr(0, i));
+    if (i == std::string_view::npos) return;
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (is_c0_or_del(b)) {
+      out.append({'\\', 'x', HEX_DIGITS[b >> 4], HEX_DIGITS[b & 0xF]});
+      text.remove_prefix(i + 1);
+    } else {
+      const auto c = static_cast<unsigned char>(text[i + 1]);
+      out.append({'\\', 'u', '0', '0', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 0xF]});
+      text.remove_prefix(i + 2);
+    }
+  }
+}
+
+std::string escape_controls(std::string text) {
+  if (find_control(text) == std::string::npos) return text;
+  std::string out;
+  out.reserve(text.size() + 8);
+  append_escaped_controls(out, text);
+  return out;
 }
 
 std::string to_lower_full(std::string_view text) {
