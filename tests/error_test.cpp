@@ -36,6 +36,11 @@ TEST(ErrorReport, LaysOutTheCauses) {
        "    0: Failed to open trace file: x\n"
        "    1: No such file or directory (os error 2)\n"},
       {{"outer", "a\nb", "c"}, "Error: outer\n\nCaused by:\n    0: a\n       b\n    1: c\n"},
+      // Names and paths from the inputs: their controls never reach the terminal raw.
+      {{"Failed to load trace A: \x1b]0;X\x07", "bad \xC2\x9b\r\nname"},
+       "Error: Failed to load trace A: \\x1b]0;X\\x07\n\nCaused by:\n"
+       "    bad \\u009b\\x0d\n    name\n"},
+      {{"o\x7f", "a\x1b", "b\tc"}, "Error: o\\x7f\n\nCaused by:\n    0: a\\x1b\n    1: b\tc\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(error_report(chain(c.chain)), c.report);
 }

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "core/text.hpp"
+
 namespace vemo {
 
 Error Error::system(int errnum) {
@@ -26,11 +28,12 @@ Error Error::context(std::string message) && {
 
 namespace {
 
-// Writes `text` after `first_prefix`, continuing extra lines after `indent` spaces.
+// Writes `text` after `first_prefix`, continuing extra lines after `indent` spaces. Messages
+// carry names and paths from the inputs, so their control characters are escaped.
 void append_indented(std::string& out, std::string_view first_prefix, std::string_view text,
                      std::size_t indent) {
   out += first_prefix;
-  for (char c : text) {
+  for (char c : escape_controls(std::string(text))) {
     out += c;
     if (c == '\n') out.append(indent, ' ');
   }
@@ -40,7 +43,9 @@ void append_indented(std::string& out, std::string_view first_prefix, std::strin
 }  // namespace
 
 std::string error_report(const Error& error) {
-  std::string out = "Error: " + error.message() + "\n";
+  std::string out = "Error: ";
+  append_escaped_controls(out, error.message());
+  out += '\n';
   const auto causes = error.causes();
   if (causes.empty()) return out;
   out += "\nCaused by:\n";

@@ -60,7 +60,7 @@ Result<T> with_context(Result<T> result, std::string message) {
 
 // The report written to standard error when a run ends with an error: "Error: ", the message,
 // and under "Caused by:" the causes (indented, or numbered when there are several); ends in a
-// line break.
+// line break. Control characters in the texts are escaped (`escape_controls`).
 std::string error_report(const Error& error);
 
 }  // namespace vemo
