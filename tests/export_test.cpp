@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "output_fixtures.hpp"
 
@@ -30,16 +35,96 @@ std::string csv_of(const DiffResult& result, const SiteMap* map) {
 
 constexpr std::string_view CSV_HEADER = "warp_idx,event_idx,site_id,kind,details,source_location\n";
 
-TEST(CsvField, QuotesOnlyTextsWithAComma) {
+// A strict RFC 4180 reader: records end with LF or CRLF; a quote may appear only around a
+// field, doubled inside it. Nothing when the text breaks a rule.
+std::optional<std::vector<std::vector<std::string>>> read_csv(std::string_view text) {
+  std::vector<std::vector<std::string>> records;
+  std::vector<std::string> record;
+  std::string field;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '"') {
+      for (++i;; ++i) {
+        if (i == text.size()) return std::nullopt;  // the quote is never closed
+        if (text[i] != '"') {
+          field += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '"') {
+          field += text[++i];
+        } else {
+          ++i;
+          break;
+        }
+      }
+    } else {
+      for (; i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r'; ++i) {
+        if (text[i] == '"') return std::nullopt;  // a quote inside an unquoted field
+        field += text[i];
+      }
+    }
+    record.push_back(std::exchange(field, {}));
+    if (i == text.size()) return std::nullopt;  // the last record lacks its line break
+    if (text[i] == ',') {
+      ++i;
+      continue;
+    }
+    if (text.substr(i, 2) == "\r\n") ++i;
+    if (text[i] != '\n') return std::nullopt;  // a bare CR, or text after a closing quote
+    ++i;
+    records.push_back(std::exchange(record, {}));
+  }
+  if (!record.empty()) return std::nullopt;
+  return records;
+}
+
+TEST(CsvField, QuotesFieldsWithASeparatorAQuoteOrALineBreak) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", ""},
       {"dir_a=1 dir_b=0", "dir_a=1 dir_b=0"},
       {"a.cu:f(int, int):3:1", "\"a.cu:f(int, int):3:1\""},
-      {"q\"uote,d", "\"q\"uote,d\""},
-      {"line\nbreak", "line\nbreak"},
       {",", "\",\""},
+      {"q\"uote", "\"q\"\"uote\""},
+      {"\"", "\"\"\"\""},
+      {"q\"uote,d\"\"", "\"q\"\"uote,d\"\"\"\"\""},
+      {"line\nbreak", "\"line\nbreak\""},
+      {"cr\rlf\r\n", "\"cr\rlf\r\n\""},
+      // A data file keeps every other byte: tabs, controls, non-ASCII and invalid UTF-8.
+      {"t\tab \x1b[2J \xC2\x9b \xC3\xA9 \xFF", "t\tab \x1b[2J \xC2\x9b \xC3\xA9 \xFF"},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(csv_field(text), expected) << text;
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(csv_field(text), expected) << text;
+    EXPECT_EQ(read_csv(csv_field(text) + "\n"), (std::vector<std::vector<std::string>>{{text}}))
+        << text;
+  }
+}
+
+TEST(CsvExport, ARfc4180ReaderReadsHostileNamesBackUnchanged) {
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"k.cu", "f(int, int)"},  {"q\"uote.cu", "\"g\""}, {"lf\n.cu", "h\n"},
+      {"cr\r.cu", "crlf\r\n"},  {"all,\"\r\n.cu", ","},  {"plain.cu", "plain"},
+      {"\",\".cu", "\"\"\"\""},
+  };
+  std::vector<Divergence> divergences;
+  std::vector<SourceLocation> locations;
+  for (std::uint32_t site = 0; site < names.size(); ++site) {
+    locations.push_back(location(site, names[site].first, names[site].second, site + 1, 2));
+    divergences.push_back(divergence(site, 9, site, DivergenceKind{BranchKind{1, 0}}));
+  }
+  const SiteMap map = map_with(locations);
+  const std::string csv = csv_of(result_with(divergences), &map);
+
+  const auto records = read_csv(csv);
+  ASSERT_TRUE(records) << csv;
+  ASSERT_EQ(records->size(), names.size() + 1);
+  EXPECT_EQ(records->front(), (std::vector<std::string>{"warp_idx", "event_idx", "site_id", "kind",
+                                                        "details", "source_location"}));
+  for (std::uint32_t site = 0; site < names.size(); ++site) {
+    const std::string location_text =
+        fmt::format("{}:{}:{}:2", names[site].first, names[site].second, site + 1);
+    EXPECT_EQ((*records)[site + 1],
+              (std::vector<std::string>{std::to_string(site), "9", fmt::format("0x{:08x}", site),
+                                        "Branch", "dir_a=1 dir_b=0", location_text}))
+        << location_text;
+  }
 }
 
 TEST(CsvExport, EveryKindWithSiteMap) {
@@ -61,12 +146,12 @@ TEST(CsvExport, EveryKindWithSiteMap) {
             std::string(CSV_HEADER) +
                 "0,4,0x0000001a,Branch,dir_a=1 dir_b=0,\"k.cu:f(int, int):3:9\"\n"
                 "1,5,0x00000020,ActiveMask,mask_a=0xffffffff mask_b=0x0000ffff,"
-                "q\"uote.cu:g:40:2\n"
-                "2,6,0x00000030,Value,val_a=4294967295 val_b=7,lf\n.cu:h:0:0\n"
+                "\"q\"\"uote.cu:g:40:2\"\n"
+                "2,6,0x00000030,Value,val_a=4294967295 val_b=7,\"lf\n.cu:h:0:0\"\n"
                 "3,7,0x0000001a,Path,site_a=0x0000001a site_b=0xabcdef01,"
                 "\"k.cu:f(int, int):3:9\"\n"
                 "4,8,0x00000099,ExtraEvents,count=3 in_trace=B,\n"
-                "5,9,0x00000030,ExtraEvents,count=1 in_trace=A,lf\n.cu:h:0:0\n"
+                "5,9,0x00000030,ExtraEvents,count=1 in_trace=A,\"lf\n.cu:h:0:0\"\n"
                 "6,1,0x0000001a,Branch,dir_a=0 dir_b=255,\"k.cu:f(int, int):3:9\"\n");
 }
 

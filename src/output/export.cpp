@@ -27,16 +27,24 @@ namespace {
 
 constexpr std::string_view CSV_HEADER = "warp_idx,event_idx,site_id,kind,details,source_location\n";
 
+// RFC 4180: a field holding a separator, a quote or a line break is quoted, its quotes doubled.
 bool needs_quotes(std::string_view field) {
-  return field.find(',') != std::string_view::npos;
+  return field.find_first_of(",\"\r\n") != std::string_view::npos;
 }
 
 void write_csv_field(OutputSink& sink, std::string_view text) {
-  if (needs_quotes(text)) {
-    sink.print("\"{}\"", text);
-  } else {
+  if (!needs_quotes(text)) {
     sink.write(text);
+    return;
   }
+  sink.put('"');
+  for (std::size_t quote; (quote = text.find('"')) != std::string_view::npos;) {
+    sink.write(text.substr(0, quote + 1));
+    sink.put('"');
+    text.remove_prefix(quote + 1);
+  }
+  sink.write(text);
+  sink.put('"');
 }
 
 // The details text of a kind, formatted into `out`.
@@ -264,8 +272,10 @@ void write_chrome_trace_events(json::Writer& writer, const TraceHeader& header,
 }  // namespace
 
 std::string csv_field(std::string_view text) {
-  if (!needs_quotes(text)) return std::string(text);
-  return fmt::format("\"{}\"", text);
+  std::string field;
+  OutputSink sink(field);
+  write_csv_field(sink, text);
+  return field;
 }
 
 void write_csv(OutputSink& out, const DiffResult& result, const SiteMap* site_map) {

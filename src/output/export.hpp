@@ -15,7 +15,8 @@ namespace vemo {
 
 // `site_map` may be null. Stops early once a write to `out` has failed.
 void write_csv(OutputSink& out, const DiffResult& result, const SiteMap* site_map);
-// `text` between double quotes when it holds a comma, else unchanged.
+// `text` as one CSV field (RFC 4180): between double quotes, each inner one doubled, when it
+// holds a comma, a double quote, CR or LF; else unchanged. Other bytes are kept as they are.
 std::string csv_field(std::string_view text);
 
 void write_chrome_trace(OutputSink& out, const Trace& a, const Trace& b, const DiffResult& result,
