@@ -116,14 +116,15 @@ const ArgDef* find_short(char c) {
 
 // ---- help and usage ----
 
-// The last component of argument 0 when it is UTF-8, else the command name.
+// The last component of argument 0 when it is UTF-8 (its controls escaped), else the command
+// name.
 std::string program_name(const std::vector<std::string>& argv) {
   if (argv.empty()) return std::string(COMMAND_NAME);
   const std::string_view path = argv.front();
   const std::size_t slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (name.empty() || !is_valid_utf8(name)) return std::string(COMMAND_NAME);
-  return std::string(name);
+  return escape_controls(std::string(name));
 }
 
 std::string usage_line(std::string_view program) {
@@ -188,8 +189,8 @@ CliExit usage_error(std::string_view message, std::string_view program) {
   return CliExit{
       .status = 2,
       .out = {},
-      .err = fmt::format("error: {}\n\n{}\nFor more information, try '--help'.\n", message,
-                         usage_line(program)),
+      .err = fmt::format("error: {}\n\n{}\nFor more information, try '--help'.\n",
+                         controls_escaped(message), usage_line(program)),
   };
 }
 

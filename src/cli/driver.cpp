@@ -55,14 +55,20 @@ Result<T> load(Result<T> (*loader)(const std::string&), std::string_view what,
   return with_context(loader(path), fmt::format("Failed to load {}: {}", what, shown(path)));
 }
 
+// A line for standard error. The lines carry paths and names from the inputs, whose control
+// characters must not reach the terminal.
+void write_err_line(std::string_view line) {
+  console::err(escape_controls(std::string(line)));
+}
+
 // Progress lines are left out when standard output carries a JSON document.
 void progress(const Args& args, std::string_view line) {
-  if (!args.json) console::err(line);
+  if (!args.json) write_err_line(line);
 }
 
 // The comparison's warnings, notes and progress lines, also with --json.
 void diagnose(std::string_view line) {
-  console::err(line);
+  write_err_line(line);
 }
 
 // ---- session mode ----
@@ -173,9 +179,9 @@ Status write_exports(const Args& args, const Trace& a, const Trace& b, const Dif
     });
     if (!written) return written;
     // Also with --json: the note is the only pointer to where the file went.
-    console::eprint(
+    write_err_line(fmt::format(
         "Flamegraph exported to: {}\nOpen in chrome://tracing or https://ui.perfetto.dev\n",
-        shown(*args.export_flamegraph));
+        shown(*args.export_flamegraph)));
   }
   return {};
 }
