@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "core/file_io.hpp"
+#include "core/text.hpp"
 
 namespace vemo::console {
 
@@ -77,7 +78,8 @@ void err_ignoring_failure(std::string_view text) {
 
 void internal_fault(std::string_view what) {
   flush();
-  const std::string message = fmt::format("internal fault: {}\n", what);
+  // An exception's text may quote a path.
+  const std::string message = fmt::format("internal fault: {}\n", controls_escaped(what));
   (void)write_all(STDERR_FILENO, message);
   std::_Exit(101);
 }
