@@ -106,7 +106,7 @@ TEST(EscapeControls, WritesEachControlVisiblyAndKeepsEveryOtherByte) {
       {"\xC2\xA0\xC2\x7F", "\xC2\xA0\xC2\\x7f"},         // no C1: NBSP; C2 before DEL
       {"\xC2", "\xC2"},                                  // a lead byte cut at the end
       {"\xFF\x1b\xE0\xC2\x9B", "\xFF\\x1b\xE0\\u009b"},  // invalid bytes stay as they are
-      {"\\x1b", "\\x1b"},  // already escaped text stays
+      {"\\x1b", "\\x1b"},                                // already escaped text stays
   };
   for (const Case& c : cases) {
     const auto shown = ::testing::PrintToString(c.text);
@@ -116,6 +116,28 @@ TEST(EscapeControls, WritesEachControlVisiblyAndKeepsEveryOtherByte) {
     EXPECT_EQ(appended, "> " + c.escaped) << shown;
     EXPECT_EQ(fmt::format("[{}]", controls_escaped(c.text)), "[" + c.escaped + "]") << shown;
     EXPECT_EQ(find_control(c.text) == std::string_view::npos, c.text == c.escaped) << shown;
+  }
+}
+
+TEST(EscapeControls, FindsTheFirstControlAtEveryPositionOfLongerTexts) {
+  // Texts are searched in blocks of several bytes; this crosses every block boundary.
+  for (std::size_t size = 1; size <= 40; ++size) {
+    const std::string plain(size, 'a');
+    EXPECT_EQ(find_control(plain), std::string_view::npos);
+    std::string accented;
+    while (accented.size() + 2 <= size) accented += "\xC3\xA9";
+    EXPECT_EQ(find_control(accented + "\t\n"), std::string_view::npos);
+    for (std::size_t at = 0; at < size; ++at) {
+      for (const std::string_view control : {"\x1b", "\x7f", "\xC2\x9b"}) {
+        std::string text = plain;
+        text.replace(at, 1, control);
+        text += "\x07";  // a later control must not hide the first
+        EXPECT_EQ(find_control(text), at) << ::testing::PrintToString(text);
+      }
+      std::string layout = plain;
+      layout[at] = at % 2 == 0 ? '\t' : '\n';
+      EXPECT_EQ(find_control(layout), std::string_view::npos) << size << " " << at;
+    }
   }
 }
 

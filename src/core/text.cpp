@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include <unicode/ucasemap.h>
 #include <unicode/utypes.h>
@@ -60,6 +61,27 @@ bool is_c1_at(std::string_view text, std::size_t i) {
   return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < text.size() &&
          static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
          static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+}
+
+// Whether any of the sixteen bytes at `p` lies outside printable ASCII (below 0x20, or 0x7F and
+// above), in one vector step: names are scanned on every line that shows one. Tab, line feed
+// and non-ASCII characters are false alarms that the byte-wise test then clears.
+using Lanes = unsigned char __attribute__((vector_size(16)));
+bool block_may_hold_control(const char* p) {
+  Lanes bytes;
+  std::memcpy(&bytes, p, sizeof bytes);
+  const auto outside = (bytes < 0x20) | (bytes >= 0x7F);
+  std::uint64_t halves[2];
+  std::memcpy(halves, &outside, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// The first control in [begin, end) of `text`, byte by byte.
+std::size_t find_control_in(std::string_view text, std::size_t begin, std::size_t end) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (is_c0_or_del(static_cast<unsigned char>(text[i])) || is_c1_at(text, i)) return i;
+  }
+  return std::string_view::npos;
 }
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
@@ -142,13 +164,19 @@ std::string_view trim_white_space(std::string_view text) {
 }
 
 std::size_t find_control(std::string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    // Printable ASCII, by far the most common, is let through first.
-    if (b >= 0x20 && b < 0x7F) continue;
-    if (is_c0_or_del(b) || is_c1_at(text, i)) return i;
+  constexpr std::size_t BLOCK = sizeof(Lanes);
+  const std::size_t size = text.size();
+  if (size < BLOCK) return find_control_in(text, 0, size);
+  // Block by block; a last partial block is read as the final sixteen bytes, overlapping.
+  std::size_t at = 0;
+  for (;;) {
+    if (block_may_hold_control(text.data() + at)) {
+      const std::size_t found = find_control_in(text, at, at + BLOCK);
+      if (found != std::string_view::npos) return found;
+    }
+    if (at + BLOCK == size) return std::string_view::npos;
+    at = at + 2 * BLOCK <= size ? at + BLOCK : size - BLOCK;
   }
-  return std::string_view::npos;
 }
 
 void append_escaped_controls(std::string& out, std::string_view text) {
