@@ -1,5 +1,6 @@
 #include "output/export.hpp"
 
+#include <algorithm>
 #include <array>
 #include <iterator>
 #include <optional>
@@ -29,7 +30,9 @@ constexpr std::string_view CSV_HEADER = "warp_idx,event_idx,site_id,kind,details
 
 // RFC 4180: a field holding a separator, a quote or a line break is quoted, its quotes doubled.
 bool needs_quotes(std::string_view field) {
-  return field.find_first_of(",\"\r\n") != std::string_view::npos;
+  // One vectorised search per byte value: far cheaper than a test per byte on long locations.
+  return std::ranges::any_of(std::string_view(",\"\r\n"),
+                             [field](char c) { return field.find(c) != std::string_view::npos; });
 }
 
 void write_csv_field(OutputSink& sink, std::string_view text) {
@@ -77,7 +80,8 @@ void write_csv_row(OutputSink& sink, const Divergence& divergence, const SiteMap
                       divergence.site_id, divergence.kind.name());
   fmt::memory_buffer details;
   format_details(details, divergence.kind);
-  write_csv_field(sink, {details.data(), details.size()});
+  // Names, numbers and blanks alone: the details never need quotes, and are not scanned.
+  sink.write({details.data(), details.size()});
   sink.put(',');
   if (const SourceLocation* location = find_location(site_map, divergence.site_id)) {
     write_csv_field(sink, location_text(*location));
