@@ -166,7 +166,14 @@ std::string_view trim_white_space(std::string_view text) {
 std::size_t find_control(std::string_view text) {
   constexpr std::size_t BLOCK = sizeof(Lanes);
   const std::size_t size = text.size();
-  if (size < BLOCK) return find_control_in(text, 0, size);
+  if (size == 0) return std::string_view::npos;
+  if (size < BLOCK) {
+    // Short texts are tested as one block, padded with blanks (never a control).
+    char padded[BLOCK];
+    std::memset(padded, ' ', BLOCK);
+    std::memcpy(padded, text.data(), size);
+    return block_may_hold_control(padded) ? find_control_in(text, 0, size) : std::string_view::npos;
+  }
   // Block by block; a last partial block is read as the final sixteen bytes, overlapping.
   std::size_t at = 0;
   for (;;) {
