@@ -40,6 +40,26 @@ std::optional<std::size_t> first_raw_control(std::string_view text) {
   return std::nullopt;
 }
 
+// `text` without the report's own styling sequences (ESC [ digits and semicolons m).
+std::string without_styling(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.substr(i, 2) == "\x1b[") {
+      std::size_t end = i + 2;
+      while (end < text.size() &&
+             (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == ';')) {
+        ++end;
+      }
+      if (end < text.size() && text[end] == 'm') {
+        i = end;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
 std::string site_entry(int site, int line, int event_type) {
   return "{\"site_id\":" + std::to_string(site) + ",\"filename\":\"f" + IN_JSON +
          ".cu\",\"function\":\"g" + IN_JSON + "\",\"line\":" + std::to_string(line) +
@@ -115,6 +135,17 @@ TEST_F(CliControls, EveryInputSurfaceIsEscapedOnBothStreams) {
   };
   const std::string file = "f" + SHOWN + ".cu";
   const Case cases[] = {
+      {"kernel name in the header block",
+       {"-v", "a.trace", "b.trace"},
+       1,
+       {"\n=== Trace A ===\nKernel:     k" + SHOWN + "\n",
+        "\n=== Trace B ===\nKernel:     k" + SHOWN + "\n"},
+       {}},
+      {"kernel name in the dump",
+       {"--dump-b", "1", "a.trace", "b.trace"},
+       0,
+       {"=== Trace B ===\nKernel:     k" + SHOWN + "\n"},
+       {}},
       {"kernel name in the mismatch warning",
        {"--force", "a.trace", "other.trace"},
        0,
@@ -127,12 +158,40 @@ TEST_F(CliControls, EveryInputSurfaceIsEscapedOnBothStreams) {
        {"Error: Kernel mismatch: 'k" + SHOWN +
         "' (0x0000000000001234) vs 'plain' (0x0000000000000099)\n"
         "Hint: use --force"}},
+      {"file names in the listing",
+       {"--map", "sites.json", "a.trace", "b.trace"},
+       1,
+       {"\nSite: 0x00000010 at " + file + ":3 (1 warps affected)\n",
+        "    Trace A reached: 0x00000020 (" + file + ":4)\n",
+        "    Trace B reached: 0x00000030 (" + file + ":5)\n"},
+       {}},
+      {"file names in the classification",
+       {"--map", "sites.json", "--classify", "a.trace", "b.trace"},
+       1,
+       {"\n  Site 0x00000010 (" + file + ":3) → "},
+       {}},
+      {"file names in the value history",
+       {"--map", "sites.json", "a.trace", "b.trace"},
+       1,
+       {"\n  Divergence at " + file + ":3 (warp 0)\n",
+        "      [ -1] value=7          (" + file + ":3) seq=1\n"},
+       {}},
       {"a site-map value in the error's cause",
        {"--map", "bad-sites.json", "a.trace", "b.trace"},
        1,
        {},
        {"Error: Failed to load site map: bad-sites.json\n\nCaused by:\n",
         "invalid type: string \"\\u{1b}]0;X\\u{7}\\x7f\\u009b2J\", expected u32"}},
+      {"manifest names in the session sections",
+       {"--session", "sa", "sb"},
+       1,
+       {"--- Kernel: k" + SHOWN + " (launch 0) ---\n",
+        "--- Kernel: k" + SHOWN +
+            " (launch 1) ---\n"
+            "  ERROR: Failed to open trace file: sa/gone" +
+            SHOWN + ".trace\n",
+        "Warning: Unmatched launch in session A (not in B): u" + SHOWN + " (launch 2)\n"},
+       {"Warning: Grid dim mismatch for k" + SHOWN + " (launch 0): [1, 1, 1] vs [2, 1, 1]\n"}},
       {"a trace path in the error and its causes",
        {"a.trace", "t" + RAW},
        1,
@@ -189,6 +248,16 @@ TEST_F(CliControls, EveryInputSurfaceIsEscapedOnBothStreams) {
   // The exports were written under the names given, raw.
   EXPECT_TRUE(fs::exists(dir() / ("c" + RAW + ".csv")));
   EXPECT_TRUE(fs::exists(dir() / ("e" + RAW + ".json")));
+}
+
+TEST_F(CliControls, StylingSequencesAreTheOnlyEscapesInAStyledReport) {
+  ProcessOptions options;
+  options.env = {{"CLICOLOR_FORCE", "1"}};
+  const ProcessResult r =
+      run({"--map", "sites.json", "--classify", "--history", "a.trace", "b.trace"}, options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\x1b[1;32mf" + SHOWN + ".cu:3\x1b[0m"), std::string::npos) << r.out;
+  EXPECT_EQ(first_raw_control(without_styling(r.out)), std::nullopt) << r.out;
 }
 
 TEST_F(CliControls, JsonKeepsItsOwnEscaping) {

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "compare/histories.hpp"
+#include "core/text.hpp"
 #include "trace/site_text.hpp"
 
 namespace vemo {
@@ -45,6 +46,21 @@ WarpTotals warp_totals(const Trace& trace) {
   return totals;
 }
 
+// ---- Names from the inputs ----
+// A name from a trace, a site map or a manifest is shown with its control characters escaped,
+// so that it cannot drive the terminal.
+
+// "file:line" with the file name's control characters escaped.
+std::string shown_file_line(const SourceLocation& location) {
+  return escape_controls(file_line_text(location));
+}
+
+// `site_label` as shown: only a file name from the map can hold control characters.
+std::string shown_site_label(const SiteMap* site_map, std::uint32_t site_id) {
+  const SourceLocation* location = find_location(site_map, site_id);
+  return location != nullptr ? shown_file_line(*location) : site_id_text(site_id);
+}
+
 // ---- Divergence listing ----
 
 std::string site_heading(Styling styling, std::uint32_t site_id, std::size_t count,
@@ -55,7 +71,7 @@ std::string site_heading(Styling styling, std::uint32_t site_id, std::size_t cou
   const SourceLocation* location = find_location(site_map, site_id);
   if (location == nullptr) return fmt::format("{} ({})", id, affected);
   return fmt::format("{} at {} ({})", id,
-                     styling.paint(file_line_text(*location), ansi::bold(Color::Green)), affected);
+                     styling.paint(shown_file_line(*location), ansi::bold(Color::Green)), affected);
 }
 
 std::string lane_list(std::uint32_t lanes) {
@@ -102,7 +118,7 @@ void write_reached(OutputSink& out, Styling styling, std::string_view trace, std
     return;
   }
   out.print("    {} reached: {} ({})\n", trace, site_id_text(site),
-            styling.paint(file_line_text(*location), ansi::fg(Color::Green)));
+            styling.paint(shown_file_line(*location), ansi::fg(Color::Green)));
 }
 
 void write_path(OutputSink& out, Styling styling, const PathKind& kind, const SiteMap* site_map) {
@@ -205,7 +221,7 @@ void write_history_block(OutputSink& out, Styling styling, std::string_view titl
     const HistoryEntry& entry = entries[i];
     const auto offset = -static_cast<std::int64_t>(entries.size() - i);
     out.print_compiled(FMT_COMPILE("      [{:+3}] value={:<10} ({}) seq={}\n"), offset, entry.value,
-                       site_label(site_map, entry.site_id), entry.seq);
+                       shown_site_label(site_map, entry.site_id), entry.seq);
   }
 }
 
@@ -253,7 +269,7 @@ class HistoryBlocks {
 void write_trace_info(OutputSink& out, Styling styling, std::string_view name, const Trace& trace) {
   const TraceHeader& header = trace.header;
   out.print("\n{}\n", styling.paint(fmt::format("=== {} ===", name), ansi::BOLD));
-  out.print("Kernel:     {}\n", header.kernel_name_text());
+  out.print("Kernel:     {}\n", controls_escaped(header.kernel_name_text()));
   out.print("Hash:       0x{:016x}\n", header.kernel_hash);
   out.print("Grid:       {}\n", dims_text(header.grid));
   out.print("Block:      {}\n", dims_text(header.block));
@@ -364,7 +380,7 @@ void write_classification(OutputSink& out, Styling styling, const Classification
     const std::string label =
         location == nullptr
             ? site_id_text(site.site_id)
-            : fmt::format("{} ({})", site_id_text(site.site_id), file_line_text(*location));
+            : fmt::format("{} ({})", site_id_text(site.site_id), shown_file_line(*location));
     out.print("\n  Site {} → {} ({}% confidence)\n", styling.paint(label, ansi::fg(Color::Cyan)),
               styling.paint(root_cause_name(site.root_cause), root_cause_style(site.root_cause)),
               confidence_percent(site.confidence));
@@ -391,7 +407,7 @@ void write_value_history(OutputSink& out, Styling styling, const DiffResult& res
     const std::string& text = blocks.of(divergence);
     if (text.empty()) continue;
     out.print("\n  {} {} (warp {})\n", heading,
-              styling.paint(site_label(site_map, divergence.site_id), ansi::fg(Color::Green)),
+              styling.paint(shown_site_label(site_map, divergence.site_id), ansi::fg(Color::Green)),
               divergence.warp_idx);
     out.write(text);
     ++shown;
@@ -400,9 +416,9 @@ void write_value_history(OutputSink& out, Styling styling, const DiffResult& res
 
 void write_kernel_section(OutputSink& out, Styling styling, const KernelResult& pair,
                           std::uint64_t max_shown, bool float_operands) {
-  out.print("--- Kernel: {} (launch {}) ---\n", pair.kernel, pair.launch);
+  out.print("--- Kernel: {} (launch {}) ---\n", controls_escaped(pair.kernel), pair.launch);
   if (!pair.result) {
-    out.print("  ERROR: {}\n", pair.result.error().message());
+    out.print("  ERROR: {}\n", controls_escaped(pair.result.error().message()));
   } else {
     write_summary(out, styling, *pair.result);
     write_divergences(out, styling, *pair.result, max_shown, nullptr, float_operands);
@@ -412,10 +428,10 @@ void write_kernel_section(OutputSink& out, Styling styling, const KernelResult& 
 
 void write_unmatched_launches(OutputSink& out, const UnmatchedLaunches& unmatched) {
   for (const std::string& launch : unmatched.unmatched_a) {
-    out.print("Warning: Unmatched launch in session A (not in B): {}\n", launch);
+    out.print("Warning: Unmatched launch in session A (not in B): {}\n", controls_escaped(launch));
   }
   for (const std::string& launch : unmatched.unmatched_b) {
-    out.print("Warning: Unmatched launch in session B (not in A): {}\n", launch);
+    out.print("Warning: Unmatched launch in session B (not in A): {}\n", controls_escaped(launch));
   }
 }
 
