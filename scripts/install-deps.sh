@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libzstd-dev rapidjson-dev libtbb-dev libfmt-dev libicu-dev libncurses-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   tmux
 )
 if [ "${1:-}" = "--fuzz" ]; then
