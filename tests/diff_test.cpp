@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "compare/alignment_walk.hpp"
 
 namespace vemo {
 namespace {
@@ -175,6 +179,180 @@ INSTANTIATE_TEST_SUITE_P(
                  CROSS,
                  {at(0, 1, {ActiveMaskKind{0xf, 0x7}})}}),
     [](const auto& info) { return info.param.name; });
+
+// ---- Byte-identical runs, skipped at once ----
+
+TEST(IdenticalPrefix, StopsAtTheFirstDifferingByte) {
+  // Every length around the block compared at once, a difference at every event and at
+  // varying bytes of it, and none.
+  const std::size_t longest = 2 * IDENTICAL_BLOCK_EVENTS + 2;
+  const std::vector<TraceEvent> a(longest + 1, ev(3, 0, 1, 0xff, 7));
+  for (std::size_t n = 0; n <= longest; ++n) {
+    for (std::size_t at = 0; at <= n; ++at) {
+      SCOPED_TRACE(::testing::Message() << n << " events, difference at " << at);
+      std::vector<TraceEvent> b(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n));
+      if (at < n) reinterpret_cast<unsigned char*>(&b[at])[(at * 7) % sizeof(TraceEvent)] ^= 1;
+      EXPECT_EQ(identical_prefix(a, b), at);
+      EXPECT_EQ(identical_prefix(b, a), at);
+    }
+  }
+}
+
+// `events` with every event's padding set to `fill`. With different fills on the two sides no
+// event is byte-identical to any other, so the walk takes every step one event at a time: its
+// result is the event walk's, since no check reads the padding.
+std::vector<TraceEvent> padded(std::vector<TraceEvent> events, std::uint8_t fill) {
+  for (TraceEvent& event : events) event.padding[0] = event.padding[1] = fill;
+  return events;
+}
+
+// A loop body of 16 sites, the last a global store, with directions, masks and values that
+// vary from event to event.
+std::vector<TraceEvent> loop_events(std::size_t count) {
+  std::vector<TraceEvent> events;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t noise = k * 2654435761u;
+    const auto type =
+        static_cast<std::uint8_t>(k % 16 == 15 ? EventType::GlobalStore : EventType::Branch);
+    events.push_back(ev(0x100 + k % 16, type, static_cast<std::uint8_t>(noise >> 31),
+                        (noise & 0x300) == 0x300 ? 0xffffu : 0xffffffffu, noise >> 8));
+  }
+  return events;
+}
+
+// The two sides of a comparison of `config`; `b` starts as a copy of `a`.
+struct SkipCase {
+  std::string name;
+  std::vector<TraceEvent> a;
+  std::vector<TraceEvent> b;
+  CompareConfig config;
+};
+
+// Every way the comparison calls the walk gives the event walk's result: the list, the counts
+// up to limits around it, and the filled prefixes.
+void expect_event_walk_result(const SkipCase& c) {
+  const auto diff = c.config.cross_gpu ? diff_events_cross_gpu : diff_events;
+  const auto expected = diff(WARP, padded(c.a, 0x11), padded(c.b, 0x22), c.config);
+  ASSERT_EQ(diff(WARP, c.a, c.b, c.config), expected);
+  const std::size_t found = expected.size();
+  for (const std::size_t limit : {std::size_t{0}, std::size_t{1}, found / 2, found, found + 1}) {
+    SCOPED_TRACE(::testing::Message() << "limit " << limit);
+    const std::size_t kept = limit == 0 ? found : std::min(limit, found);
+    EXPECT_EQ(count_divergences(c.a, c.b, c.config, limit), kept);
+    std::vector<Divergence> out(kept);
+    diff_events_into(WARP, c.a, c.b, c.config, out);
+    EXPECT_EQ(out, std::vector<Divergence>(expected.begin(), expected.begin() + kept));
+  }
+}
+
+constexpr std::size_t EVENTS = 1000;
+constexpr std::size_t MIDDLE = EVENTS / 2 + 3;  // inside a block, not at its start
+constexpr std::size_t LAST = EVENTS - 1;
+
+template <class Change>
+SkipCase changed(std::string name, CompareConfig config, Change change) {
+  SkipCase c{std::move(name), loop_events(EVENTS), {}, config};
+  c.b = c.a;
+  change(c.a, c.b);
+  return c;
+}
+
+template <class Change>
+SkipCase at_events(std::string name, std::initializer_list<std::size_t> where, CompareConfig config,
+                   Change change) {
+  return changed(std::move(name), config, [&](auto&, std::vector<TraceEvent>& b) {
+    for (const std::size_t k : where) change(b[k]);
+  });
+}
+
+void flip_direction(TraceEvent& event) {
+  event.branch_dir ^= 1;
+}
+void other_mask(TraceEvent& event) {
+  event.active_mask ^= 0x80000001u;
+}
+void other_value(TraceEvent& event) {
+  event.value += 1;
+}
+void other_padding(TraceEvent& event) {
+  event.padding[1] ^= 0x40;
+}
+
+std::vector<SkipCase> skip_cases() {
+  const CompareConfig stop_now = with_lookahead(4);
+  const CompareConfig go_on = with_lookahead(4, true);
+  const auto insert = [](std::vector<TraceEvent>& events, std::size_t at, std::size_t count,
+                         std::uint32_t site) {
+    events.insert(events.begin() + static_cast<std::ptrdiff_t>(at), count, ev(site));
+  };
+  return {
+      changed("Identical", DEFAULT, [](auto&, auto&) {}),
+      changed("IdenticalWithValues", VALUES, [](auto&, auto&) {}),
+      at_events("BranchAtFirstEvent", {0}, DEFAULT, flip_direction),
+      at_events("BranchAtMiddleEvent", {MIDDLE}, DEFAULT, flip_direction),
+      at_events("BranchAtLastEvent", {LAST}, DEFAULT, flip_direction),
+      at_events("MaskAtFirstMiddleAndLastEvents", {0, MIDDLE, LAST}, DEFAULT, other_mask),
+      at_events("ManyDifferencesCloseTogether", {1, 2, 3, 5, 8, 13, 21, 34, 55, 89}, VALUES,
+                other_value),
+      at_events("OnlyPadding", {0, 1, MIDDLE, LAST}, VALUES, other_padding),
+      at_events("OnlyValuesWithoutValues", {0, MIDDLE, LAST}, DEFAULT, other_value),
+      at_events("ValuesWithValues", {0, MIDDLE, LAST}, VALUES, other_value),
+      changed("CrossGpuMasksOfEqualLaneCounts", CROSS,
+              [](auto&, std::vector<TraceEvent>& b) {
+                for (std::size_t k = 0; k < EVENTS; k += 3) {
+                  b[k].active_mask = std::rotl(b[k].active_mask, 5);
+                }
+              }),
+      at_events("CrossGpuMaskOfAnotherLaneCount", {MIDDLE}, CROSS,
+                [](TraceEvent& event) { event.active_mask >>= 1; }),
+      changed("ExtraEventsInA", DEFAULT,
+              [&](std::vector<TraceEvent>& a, auto&) { insert(a, MIDDLE, 3, 0x100); }),
+      changed("ExtraEventsInBAtTheStart", DEFAULT,
+              [&](auto&, std::vector<TraceEvent>& b) { insert(b, 0, 2, 0x10f); }),
+      changed("LongerA", DEFAULT,
+              [&](std::vector<TraceEvent>& a, auto&) { insert(a, EVENTS, 70, 0x100); }),
+      changed("LongerB", DEFAULT,
+              [&](auto&, std::vector<TraceEvent>& b) { insert(b, EVENTS, 1, 0x100); }),
+      // Sites found nowhere ahead: a Path that stops the walk, with identical events after it
+      // that must not be skipped, or that the walk steps past and then skips.
+      changed("PathStopsTheWalk", stop_now,
+              [](auto&, std::vector<TraceEvent>& b) { b[MIDDLE].site_id = 0x999; }),
+      changed("PathThenIdenticalRun", go_on,
+              [](auto&, std::vector<TraceEvent>& b) { b[MIDDLE].site_id = 0x999; }),
+      changed("DriftBeyondTheLookahead", go_on,
+              [&](auto&, std::vector<TraceEvent>& b) { insert(b, MIDDLE, 17, 0x999); }),
+  };
+}
+
+void PrintTo(const SkipCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class SkipTable : public ::testing::TestWithParam<SkipCase> {};
+
+TEST_P(SkipTable, GivesTheEventWalkResult) {
+  expect_event_walk_result(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(IdenticalRuns, SkipTable, ::testing::ValuesIn(skip_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// Identical runs of every length around the compare width before, between and after
+// differences, and sides of those lengths.
+TEST(IdenticalRuns, EveryRunLengthAroundTheBlockGivesTheEventWalkResult) {
+  for (std::size_t run = 0; run <= 2 * IDENTICAL_BLOCK_EVENTS + 2; ++run) {
+    SCOPED_TRACE(::testing::Message() << "run of " << run);
+    const std::size_t n = 2 * run + 2;
+    SkipCase c{"", loop_events(n), {}, VALUES};
+    c.b = c.a;
+    expect_event_walk_result(c);
+    c.b[run].value += 1;
+    c.b[2 * run + 1].branch_dir ^= 1;
+    expect_event_walk_result(c);
+    c.b.resize(run);
+    expect_event_walk_result(c);
+  }
+}
 
 }  // namespace
 }  // namespace vemo

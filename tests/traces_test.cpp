@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -317,6 +318,73 @@ TEST(CompareTraces, RemapperTranslatesTraceBSites) {
   const SiteRemapper empty;
   EXPECT_EQ(compare_ok(a, b, {}, &empty).divergences.size(),
             compare_ok(a, b, {}, nullptr).divergences.size());
+}
+
+// Events over a loop of 16 sites from `first_site`, with directions and masks that vary.
+std::vector<TraceEvent> loop_events(std::uint32_t count, std::uint32_t first_site) {
+  std::vector<TraceEvent> events;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t noise = k * 2654435761u;
+    events.push_back(event(first_site + k % 16, 0, static_cast<std::uint8_t>(noise >> 31),
+                           (noise & 0x300) == 0x300 ? 0xffffu : 0xffffffffu, noise >> 8));
+  }
+  return events;
+}
+
+// The same trace with every event's padding set to `fill`.
+TraceBuilder padded(TraceBuilder trace, std::uint8_t fill) {
+  for (auto& [warp, spec] : trace.warps) {
+    for (TraceEvent& e : spec.events) e.padding[0] = e.padding[1] = fill;
+  }
+  return trace;
+}
+
+// The walk skips the runs that are byte-identical in what it is given: trace B's events after
+// remapping, a chunk's warps joined. With different padding on the two sides no event is
+// byte-identical and each takes its own step; no check reads the padding, so that is the
+// event walk's result.
+TEST(CompareTraces, SkippedIdenticalRunsGiveTheEventWalkResult) {
+  struct Case {
+    std::string name;
+    TraceBuilder a;
+    TraceBuilder b;
+    CompareConfig config;
+    SiteRemapper remapper;
+  };
+  std::vector<Case> cases;
+  {
+    // B's ids are A's + 1000; one flipped direction, one unmapped extra event, one other mask.
+    Case c{"remapped", one_warp({}), one_warp({}), {}, {}};
+    c.a.shape(1, 400).warp(0, loop_events(300, 1));
+    std::vector<TraceEvent> b = loop_events(300, 1001);
+    b[20].branch_dir ^= 1;
+    b.insert(b.begin() + 150, event(5000));
+    b[250].active_mask = 0x1;
+    c.b.shape(1, 400).warp(0, std::move(b));
+    for (std::uint32_t site = 1; site <= 16; ++site) c.remapper.insert(site + 1000, site);
+    cases.push_back(std::move(c));
+  }
+  {
+    // A 64-lane warp against two 32-lane ones: masks of equal lane counts, then one of fewer.
+    Case c{"cross-GPU", with_warps(1, AMD_ARCH), with_warps(2, 86), {.cross_gpu = true}, {}};
+    c.a.shape(1, 400).warp(0, loop_events(300, 1));
+    std::vector<TraceEvent> b = loop_events(300, 1);
+    for (std::size_t k = 0; k < b.size(); k += 7) b[k].active_mask = std::rotl(b[k].active_mask, 3);
+    b[200].active_mask = 0x3;
+    c.b.shape(2, 400)
+        .warp(0, std::vector<TraceEvent>(b.begin(), b.begin() + 130))
+        .warp(1, std::vector<TraceEvent>(b.begin() + 130, b.end()));
+    cases.push_back(std::move(c));
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DiffResult skipped = compare_ok(c.a, c.b, c.config, &c.remapper);
+    const DiffResult walked =
+        compare_ok(padded(c.a, 0x11), padded(c.b, 0x22), c.config, &c.remapper);
+    EXPECT_FALSE(walked.divergences.empty());
+    EXPECT_EQ(skipped.divergences, walked.divergences);
+    EXPECT_EQ(skipped.warps_diverged, walked.warps_diverged);
+  }
 }
 
 SnapshotPair pair_from(const std::optional<OperandSnapshot>& a,

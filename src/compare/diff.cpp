@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
-#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -21,6 +20,7 @@ void walk(std::span<const TraceEvent> a, std::span<const TraceEvent> b, const Co
   AlignmentWalk steps(a, b, config.lookahead,
                       config.continue_after_path ? AfterPath::StepPast : AfterPath::Stop);
   while (!sink.full()) {
+    steps.skip_identical();
     const auto step = steps.next();
     if (!step) break;
     const std::size_t i = step->i;
@@ -28,8 +28,8 @@ void walk(std::span<const TraceEvent> a, std::span<const TraceEvent> b, const Co
     const TraceEvent& eb = b[step->j];
     switch (step->kind) {
       case WalkStepKind::Matched:
-        // Byte-identical events match with nothing to report; by far the most common case.
-        if (std::memcmp(&ea, &eb, sizeof(TraceEvent)) == 0) break;
+        // Byte-identical events were skipped above: these differ somewhere, perhaps only in
+        // bytes that no check reads.
         if (ea.branch_dir != eb.branch_dir &&
             ea.event_type == static_cast<std::uint8_t>(EventType::Branch)) {
           sink.add(i, ea.site_id, {BranchKind{ea.branch_dir, eb.branch_dir}});
