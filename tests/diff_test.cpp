@@ -183,9 +183,9 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Byte-identical runs, skipped at once ----
 
 TEST(IdenticalPrefix, StopsAtTheFirstDifferingByte) {
-  // Every length around the block compared at once, a difference at every event and at
-  // varying bytes of it, and none.
-  const std::size_t longest = 2 * IDENTICAL_BLOCK_EVENTS + 2;
+  // Every length around the widths compared at once (groups, the short run, blocks), a
+  // difference at every event and at varying bytes of it, and none.
+  const std::size_t longest = IDENTICAL_SHORT_RUN + 2 * IDENTICAL_BLOCK_EVENTS + 2;
   const std::vector<TraceEvent> a(longest + 1, ev(3, 0, 1, 0xff, 7));
   for (std::size_t n = 0; n <= longest; ++n) {
     for (std::size_t at = 0; at <= n; ++at) {
@@ -337,10 +337,10 @@ TEST_P(SkipTable, GivesTheEventWalkResult) {
 INSTANTIATE_TEST_SUITE_P(IdenticalRuns, SkipTable, ::testing::ValuesIn(skip_cases()),
                          [](const auto& info) { return info.param.name; });
 
-// Identical runs of every length around the compare width before, between and after
+// Identical runs of every length around the widths compared at once, before, between and after
 // differences, and sides of those lengths.
-TEST(IdenticalRuns, EveryRunLengthAroundTheBlockGivesTheEventWalkResult) {
-  for (std::size_t run = 0; run <= 2 * IDENTICAL_BLOCK_EVENTS + 2; ++run) {
+TEST(IdenticalRuns, EveryRunLengthAroundTheCompareWidthsGivesTheEventWalkResult) {
+  for (std::size_t run = 0; run <= IDENTICAL_SHORT_RUN + 2 * IDENTICAL_BLOCK_EVENTS + 2; ++run) {
     SCOPED_TRACE(::testing::Message() << "run of " << run);
     const std::size_t n = 2 * run + 2;
     SkipCase c{"", loop_events(n), {}, VALUES};

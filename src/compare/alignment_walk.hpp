@@ -3,7 +3,6 @@
 // The event-sequence diff (compare/diff) and the viewer's aligned view (tui/aligned) both take
 // their steps from it; what each makes of a step is theirs.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,29 +13,14 @@
 
 namespace vemo {
 
-// Events compared at once by `identical_prefix`: 1 KiB, long enough that the C library's
-// vectorised compare outruns the call, short enough that the run before a difference is not
-// compared twice at great length.
+// The number of leading events that are byte for byte the same in `a` and `b`. Events are
+// compared in groups inline (64 bytes), and long runs in blocks with the C library's vectorised
+// memcmp (1 KiB), which outruns its call only once a run is long: a run has to outlast the
+// groups of its first events before blocks are tried.
+inline constexpr std::size_t IDENTICAL_GROUP_EVENTS = 4;
 inline constexpr std::size_t IDENTICAL_BLOCK_EVENTS = 64;
-
-inline bool same_bytes(const TraceEvent* a, const TraceEvent* b, std::size_t count) {
-  return std::memcmp(a, b, count * sizeof(TraceEvent)) == 0;
-}
-
-// The number of leading events that are byte for byte the same in `a` and `b`. Most events of
-// a real pair are, so whole blocks are compared first and only the block holding the first
-// difference is searched event by event; a difference at the front costs one event's compare.
-inline std::size_t identical_prefix(std::span<const TraceEvent> a, std::span<const TraceEvent> b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  if (n == 0 || !same_bytes(a.data(), b.data(), 1)) return 0;
-  std::size_t k = 1;
-  while (n - k >= IDENTICAL_BLOCK_EVENTS &&
-         same_bytes(a.data() + k, b.data() + k, IDENTICAL_BLOCK_EVENTS)) {
-    k += IDENTICAL_BLOCK_EVENTS;
-  }
-  while (k < n && same_bytes(a.data() + k, b.data() + k, 1)) ++k;
-  return k;
-}
+inline constexpr std::size_t IDENTICAL_SHORT_RUN = 16;
+std::size_t identical_prefix(std::span<const TraceEvent> a, std::span<const TraceEvent> b);
 
 enum class WalkStepKind : std::uint8_t {
   Matched,  // a[i] and b[j] are at one site
@@ -98,7 +82,12 @@ class AlignmentWalk {
   // would be a Matched step. A walk stopped at a Path stays where it is: its cursors are at
   // events of different sites.
   void skip_identical() {
-    const std::size_t run = identical_prefix(a_.subspan(i_), b_.subspan(j_));
+    // Where events diverge one after another the first compare settles it: it is made here.
+    if (i_ >= a_.size() || j_ >= b_.size() ||
+        std::memcmp(&a_[i_], &b_[j_], sizeof(TraceEvent)) != 0) {
+      return;
+    }
+    const std::size_t run = 1 + identical_prefix(a_.subspan(i_ + 1), b_.subspan(j_ + 1));
     i_ += run;
     j_ += run;
   }
