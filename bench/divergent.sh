@@ -3,14 +3,16 @@
 # baseline build measured in the same run:
 #   - a pair that differs at every event (2048 warps x 1024 events, 2 Mi divergences), default
 #     console run and with --limit 10, each over the identical pair of the same shape;
-#   - extra peak memory per divergence over the identical run;
+#   - extra peak memory and time per divergence over the identical run, and with a baseline
+#     build, this build's time per divergence over the baseline's;
 #   - the identical pair of SIZE_MIB per trace over a parallel read of both mapped files.
 #
 #   bench/divergent.sh BUILD_DIR [BASELINE_BUILD_DIR [SIZE_MIB]]
 #
 # SIZE_MIB (default 1024) sizes the identical pair of the last row; 0 skips it. The traces go
 # to a temporary directory under $VEMO_BENCH_DIR (default /tmp), removed at the end.
-# VEMO_BENCH_REPEATS sets the runs per measurement (default 5, best kept). Needs GNU time.
+# VEMO_BENCH_REPEATS sets the rounds (default 5, best kept): each runs every case once with each
+# build, so that the builds are measured under the same load. Needs GNU time.
 set -euo pipefail
 
 build=${1:?usage: bench/divergent.sh BUILD_DIR [BASELINE_BUILD_DIR [SIZE_MIB]]}
@@ -43,38 +45,79 @@ cat "$dir"/*/*.trace >/dev/null  # into the page cache
 
 
 per_divergence() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (a - b) * 1024 / 2097152 }'; }
+# Nanoseconds per divergence: (seconds of the divergent run - seconds of the identical) / 2 Mi.
+ns_per_divergence() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (a - b) * 1e9 / 2097152 }'; }
 
+# The cases, by name: the arguments of each run.
 every=$dir/every
+declare -A case_args=(
+  [same]="$every/base.trace $every/same.trace"
+  [all]="$every/base.trace $every/divergent.trace"
+  [lim]="--limit 10 $every/base.trace $every/divergent.trace"
+  [bare]="--filter-kind none $every/base.trace $every/divergent.trace"
+  [big]="$dir/big/base.trace $dir/big/same.trace"
+)
+cases=(same all lim bare)
+((size_mib == 0)) || cases+=(big)
+
+# Rounds: each round runs every case once with every build (and the parallel read), so that
+# all of them see the same load; each figure is the least of the rounds.
+declare -A best=()
+keep_least() {
+  local key=$1 value=$2
+  if [[ -z ${best[$key]:-} ]] || awk -v a="$value" -v b="${best[$key]}" 'BEGIN { exit !(a < b) }'; then
+    best[$key]=$value
+  fi
+}
+for ((round = 0; round < repeats; round++)); do
+  if ((size_mib > 0)); then
+    read -r s _ _ < <(repeats=1 measure /dev/null 1 "$tools/vemo_read_baseline" \
+      "$dir/big/base.trace" "$dir/big/same.trace")
+    keep_least read "$s"
+  fi
+  for k in "${!binaries[@]}"; do
+    for name in "${cases[@]}"; do
+      # shellcheck disable=SC2086  # the arguments hold no spaces of their own
+      read -r s kib faults < <(repeats=1 measure /dev/null 1 "${binaries[$k]}" ${case_args[$name]})
+      keep_least "$k $name s" "$s"
+      keep_least "$k $name kib" "$kib"
+      keep_least "$k $name faults" "$faults"
+    done
+  done
+done
+
+# One row: LABEL K CASE TEXT, then the ratio columns.
+row() {
+  local label=$1 k=$2 name=$3 text=$4
+  shift 4
+  printf '%-9s %-42s %9s %9s %10s%s\n' "$label" "$text" "${best[$k $name s]}" \
+    "${best[$k $name kib]}" "${best[$k $name faults]}" "${*:+ $*}"
+}
+
 if ((size_mib > 0)); then
-  read -r read_s _ _ < <(measure /dev/null 1 "$tools/vemo_read_baseline" "$dir/big/base.trace" \
-    "$dir/big/same.trace")
-  echo "parallel read of both $size_mib MiB files (vemo_read_baseline): $read_s s"
+  echo "parallel read of both $size_mib MiB files (vemo_read_baseline): ${best[read]} s"
 fi
 printf '%-9s %-42s %9s %9s %10s %s\n' build case seconds "KiB" "faults" "ratio"
+ns_all=() ns_bare=()
 for k in "${!binaries[@]}"; do
-  bin=${binaries[$k]}
   label=${labels[$k]}
-  read -r same_s same_kib same_faults < <(measure /dev/null 1 "$bin" "$every/base.trace" "$every/same.trace")
-  read -r all_s all_kib all_faults < <(measure /dev/null 1 "$bin" "$every/base.trace" "$every/divergent.trace")
-  read -r lim_s lim_kib lim_faults < <(measure /dev/null 1 "$bin" --limit 10 "$every/base.trace" \
-    "$every/divergent.trace")
-  # The same comparison with the listing emptied by a filter: what the console listing costs.
-  read -r bare_s bare_kib bare_faults < <(measure /dev/null 1 "$bin" --filter-kind none "$every/base.trace" \
-    "$every/divergent.trace")
-  printf '%-9s %-42s %9s %9s %10s\n' "$label" "identical pair" "$same_s" "$same_kib" "$same_faults"
-  printf '%-9s %-42s %9s %9s %10s %s x identical, +%s B per divergence\n' "$label" \
-    "every event differs (2 Mi divergences)" "$all_s" "$all_kib" "$all_faults" \
-    "$(ratio "$all_s" "$same_s")" "$(per_divergence "$all_kib" "$same_kib")"
-  printf '%-9s %-42s %9s %9s %10s %s x identical\n' "$label" "  the same with --limit 10" \
-    "$lim_s" "$lim_kib" "$lim_faults" "$(ratio "$lim_s" "$same_s")"
-  printf '%-9s %-42s %9s %9s %10s %s x identical, +%s B per divergence\n' "$label" \
-    "  the same, listing emptied by a filter" "$bare_s" "$bare_kib" "$bare_faults" \
-    "$(ratio "$bare_s" "$same_s")" "$(per_divergence "$bare_kib" "$same_kib")"
+  same_s=${best[$k same s]} same_kib=${best[$k same kib]}
+  ns_all+=("$(ns_per_divergence "${best[$k all s]}" "$same_s")")
+  ns_bare+=("$(ns_per_divergence "${best[$k bare s]}" "$same_s")")
+  row "$label" "$k" same "identical pair"
+  row "$label" "$k" all "every event differs (2 Mi divergences)" \
+    "$(ratio "${best[$k all s]}" "$same_s") x identical," \
+    "+$(per_divergence "${best[$k all kib]}" "$same_kib") B and ${ns_all[-1]} ns per divergence"
+  row "$label" "$k" lim "  the same with --limit 10" "$(ratio "${best[$k lim s]}" "$same_s") x identical"
+  row "$label" "$k" bare "  the same, listing emptied by a filter" \
+    "$(ratio "${best[$k bare s]}" "$same_s") x identical," \
+    "+$(per_divergence "${best[$k bare kib]}" "$same_kib") B and ${ns_bare[-1]} ns per divergence"
   if ((size_mib > 0)); then
-    read -r big_s big_kib big_faults < <(measure /dev/null 1 "$bin" "$dir/big/base.trace" \
-      "$dir/big/same.trace")
-    printf '%-9s %-42s %9s %9s %10s %s x parallel read\n' "$label" \
-      "identical $size_mib MiB pair" "$big_s" "$big_kib" "$big_faults" \
-      "$(ratio "$big_s" "$read_s")"
+    row "$label" "$k" big "identical $size_mib MiB pair" \
+      "$(ratio "${best[$k big s]}" "${best[read]}") x parallel read"
   fi
 done
+if ((${#binaries[@]} > 1)); then
+  echo "time per divergence, this build / baseline: $(ratio "${ns_all[0]}" "${ns_all[1]}") (default run)," \
+    "$(ratio "${ns_bare[0]}" "${ns_bare[1]}") (listing emptied)"
+fi

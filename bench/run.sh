@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks vemo-diff on large generated trace pairs against a plain parallel read of the same
-# files, and the comparison's speed-up from one worker to all.
+# files, on all CPUs and on one, and the comparison's speed-up from one worker to all. With
+# VEMO_BASELINE_BUILD set to another release build, its vemo-diff is measured on the identical
+# pair in the same rounds, and the other bench scripts compare against it.
 #
 #   bench/run.sh BUILD_DIR [SIZE_MIB]
 #
@@ -35,26 +37,45 @@ echo "Generating traces in $dir ..."
 "$tools/vemo_gen_traces" "$dir" "$size_mib"
 cat "$dir"/*.trace >/dev/null  # into the page cache, so every run reads memory, not disk
 
-# Best wall-clock time of `repeats` runs, in seconds; exit statuses above `max_status` abort.
-best_time() {
+# Wall-clock time of one run, in seconds; exit statuses above `max_status` abort.
+run_time() {
   local max_status=$1
   shift
-  local best="" start end elapsed status
+  local start end status=0
+  start=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1 || status=$?
+  end=$EPOCHREALTIME
+  if ((status > max_status)); then
+    echo "failed (status $status): $*" >&2
+    return 1
+  fi
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }'
+}
+
+# Sets the variable named NAME to TIME if it is unset or greater.
+keep_best() {
+  local name=$1 time=$2
+  if [[ -z ${!name:-} ]] || awk -v a="$time" -v b="${!name}" 'BEGIN { exit !(a < b) }'; then
+    printf -v "$name" '%s' "$time"
+  fi
+}
+
+# Best wall-clock time of `repeats` runs, in seconds; exit statuses above `max_status` abort.
+best_time() {
+  local best="" run elapsed
   for ((run = 0; run < repeats; run++)); do
-    start=$EPOCHREALTIME
-    status=0
-    "$@" >/dev/null 2>&1 || status=$?
-    end=$EPOCHREALTIME
-    if ((status > max_status)); then
-      echo "failed (status $status): $*" >&2
-      return 1
-    fi
-    elapsed=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')
-    if [[ -z $best ]] || awk -v a="$elapsed" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$elapsed
-    fi
+    elapsed=$(run_time "$@") || return 1
+    keep_best best "$elapsed"
   done
   echo "$best"
+}
+
+# One more run of a command of the rounds below, kept in the variable NAME if faster.
+round_time() {
+  local name=$1 elapsed
+  shift
+  elapsed=$(run_time 0 "$@") || exit 1
+  keep_best "$name" "$elapsed"
 }
 
 # The fastest in-process comparison time that vemo_compare_bench reports.
@@ -63,28 +84,49 @@ compare_time() {
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# The speed-up ONE / ALL over the baseline's BASE_ONE / BASE_ALL.
+of_speedup() { awk -v a="$1" -v b="$2" -v c="$3" -v d="$4" 'BEGIN { printf "%.2f", (a / b) / (c / d) }'; }
 ms() { awk -v s="$1" 'BEGIN { printf "%8.1f ms", s * 1000 }'; }
+# GB/s of reading both traces in SECONDS.
+speed() { awk -v s="$1" -v n="$(stat -c %s "$base")" 'BEGIN { printf "%.1f GB/s", 2 * n / s / 1e9 }'; }
 
 base=$dir/base.trace
 same=$dir/same.trace
 sparse=$dir/sparse.trace
 workers=$(nproc)
+before=${VEMO_BASELINE_BUILD:-}
+[[ -z $before || -x $before/vemo-diff ]] || { echo "missing $before/vemo-diff" >&2; exit 1; }
 
-baseline=$(best_time 0 "$tools/vemo_read_baseline" "$base" "$same")
-identical=$(best_time 0 "$vemo_diff" "$base" "$same")
+# The identical pair against the parallel read, on all CPUs and on one, in rounds so that each
+# round measures them all under the same load; with a baseline build, its vemo-diff as well.
+baseline="" baseline_one="" identical="" identical_one="" before_all="" before_one=""
+for ((round = 0; round < repeats; round++)); do
+  round_time baseline "$tools/vemo_read_baseline" "$base" "$same"
+  round_time baseline_one taskset -c 0 "$tools/vemo_read_baseline" "$base" "$same"
+  round_time identical "$vemo_diff" "$base" "$same"
+  round_time identical_one taskset -c 0 "$vemo_diff" "$base" "$same"
+  if [[ -n $before ]]; then
+    round_time before_all "$before/vemo-diff" "$base" "$same"
+    round_time before_one taskset -c 0 "$before/vemo-diff" "$base" "$same"
+  fi
+done
 divergent=$(best_time 1 "$vemo_diff" "$base" "$sparse")
 compressed=$(best_time 0 "$vemo_diff" "$dir/base.zst.trace" "$dir/same.zst.trace")
-identical_one=$(best_time 0 taskset -c 0 "$vemo_diff" "$base" "$same")
 compare_all=$(compare_time "$tools/vemo_compare_bench" "$base" "$same" "$repeats")
 compare_one=$(compare_time taskset -c 0 "$tools/vemo_compare_bench" "$base" "$same" "$repeats")
 
 echo
-echo "One trace: $size_mib MiB uncompressed; $workers CPUs; best of $repeats runs"
-echo "  parallel read of both files (baseline)  $(ms "$baseline")"
+echo "One trace: $size_mib MiB uncompressed; $workers CPUs; best of $repeats runs; load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
+echo "  parallel read of both files (baseline)  $(ms "$baseline")   $(speed "$baseline")"
+echo "  the same on 1 CPU                       $(ms "$baseline_one")   $(speed "$baseline_one"), speed-up $(ratio "$baseline_one" "$baseline") with $workers"
 echo "  vemo-diff, identical pair               $(ms "$identical")   $(ratio "$identical" "$baseline") x baseline"
+echo "  vemo-diff, identical pair, 1 CPU        $(ms "$identical_one")   $(ratio "$identical_one" "$baseline_one") x baseline on 1 CPU, speed-up $(ratio "$identical_one" "$identical") with $workers ($(of_speedup "$identical_one" "$identical" "$baseline_one" "$baseline") x the baseline's)"
+if [[ -n $before ]]; then
+  echo "  the same, baseline build                $(ms "$before_all")   $(ratio "$before_all" "$baseline") x baseline"
+  echo "  the same, baseline build, 1 CPU         $(ms "$before_one")   $(ratio "$before_one" "$baseline_one") x baseline on 1 CPU, speed-up $(ratio "$before_one" "$before_all") with $workers ($(of_speedup "$before_one" "$before_all" "$baseline_one" "$baseline") x the baseline's)"
+fi
 echo "  vemo-diff, sparse divergences           $(ms "$divergent")   $(ratio "$divergent" "$baseline") x baseline"
 echo "  vemo-diff, identical pair, zstd         $(ms "$compressed")   $(ratio "$compressed" "$baseline") x baseline"
-echo "  vemo-diff, identical pair, 1 worker     $(ms "$identical_one")   speed-up $(ratio "$identical_one" "$identical") with $workers"
 echo "  comparison alone, all workers           $(ms "$compare_all")"
 echo "  comparison alone, 1 worker              $(ms "$compare_one")   speed-up $(ratio "$compare_one" "$compare_all") with $workers"
 
