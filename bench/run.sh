@@ -22,6 +22,11 @@ for tool in "$vemo_diff" "$tools/vemo_gen_traces" "$tools/vemo_read_baseline" \
   [[ -x $tool ]] || { echo "missing $tool: build with the bench preset first" >&2; exit 1; }
 done
 
+before=${VEMO_BASELINE_BUILD:-}
+for tool in vemo-diff bench/vemo_compare_bench; do
+  [[ -z $before || -x $before/$tool ]] || { echo "missing $before/$tool" >&2; exit 1; }
+done
+
 # Three uncompressed traces and two compressed ones (about a third of the size each).
 parent=${VEMO_BENCH_DIR:-/tmp}
 need_kib=$((size_mib * 1024 * 4))
@@ -86,16 +91,16 @@ compare_time() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 # The speed-up ONE / ALL over the baseline's BASE_ONE / BASE_ALL.
 of_speedup() { awk -v a="$1" -v b="$2" -v c="$3" -v d="$4" 'BEGIN { printf "%.2f", (a / b) / (c / d) }'; }
-ms() { awk -v s="$1" 'BEGIN { printf "%8.1f ms", s * 1000 }'; }
-# GB/s of reading both traces in SECONDS.
-speed() { awk -v s="$1" -v n="$(stat -c %s "$base")" 'BEGIN { printf "%.1f GB/s", 2 * n / s / 1e9 }'; }
+ms() { awk -v s="$1" 'BEGIN { printf "%8.2f ms", s * 1000 }'; }
+# GB/s of reading two traces of the size of FILE (default the big pair's) in SECONDS.
+speed() {
+  awk -v s="$1" -v n="$(stat -c %s "${2:-$base}")" 'BEGIN { printf "%.1f GB/s", 2 * n / s / 1e9 }'
+}
 
 base=$dir/base.trace
 same=$dir/same.trace
 sparse=$dir/sparse.trace
 workers=$(nproc)
-before=${VEMO_BASELINE_BUILD:-}
-[[ -z $before || -x $before/vemo-diff ]] || { echo "missing $before/vemo-diff" >&2; exit 1; }
 
 # The identical pair against the parallel read, on all CPUs and on one, in rounds so that each
 # round measures them all under the same load; with a baseline build, its vemo-diff as well.
@@ -114,6 +119,14 @@ divergent=$(best_time 1 "$vemo_diff" "$base" "$sparse")
 compressed=$(best_time 0 "$vemo_diff" "$dir/base.zst.trace" "$dir/same.zst.trace")
 compare_all=$(compare_time "$tools/vemo_compare_bench" "$base" "$same" "$repeats")
 compare_one=$(compare_time taskset -c 0 "$tools/vemo_compare_bench" "$base" "$same" "$repeats")
+# A pair small enough to stay in the caches: the comparison's own speed, where memory is fast.
+mkdir "$dir/cached"
+"$tools/vemo_gen_traces" "$dir/cached" 4 >/dev/null
+cached=("$dir/cached/base.trace" "$dir/cached/same.trace")
+cached_one=$(compare_time taskset -c 0 "$tools/vemo_compare_bench" "${cached[@]}" 50)
+if [[ -n $before ]]; then
+  before_cached_one=$(compare_time taskset -c 0 "$before/bench/vemo_compare_bench" "${cached[@]}" 50)
+fi
 
 echo
 echo "One trace: $size_mib MiB uncompressed; $workers CPUs; best of $repeats runs; load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
@@ -129,6 +142,10 @@ echo "  vemo-diff, sparse divergences           $(ms "$divergent")   $(ratio "$d
 echo "  vemo-diff, identical pair, zstd         $(ms "$compressed")   $(ratio "$compressed" "$baseline") x baseline"
 echo "  comparison alone, all workers           $(ms "$compare_all")"
 echo "  comparison alone, 1 worker              $(ms "$compare_one")   speed-up $(ratio "$compare_one" "$compare_all") with $workers"
+echo "  the same, 4 MiB pair in the caches      $(ms "$cached_one")   $(speed "$cached_one" "${cached[0]}")"
+if [[ -n $before ]]; then
+  echo "  the same, baseline build                $(ms "$before_cached_one")   $(speed "$before_cached_one" "${cached[0]}")"
+fi
 
 echo
 "$(dirname "$0")/divergent.sh" "$build" "${VEMO_BASELINE_BUILD:-}" "$size_mib"

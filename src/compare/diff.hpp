@@ -1,9 +1,10 @@
 #pragma once
 // The event-sequence diff of one job: the steps of the alignment walk (compare/alignment_walk),
-// field checks on matched sites. The viewer's aligned view takes the same steps but differs in
-// what it is given and reports (tui/aligned.hpp): here the look-ahead is --lookahead, trace B's
-// site ids arrive remapped, a cross-GPU job joins a chunk's warps, and after a Path that stops
-// the walk trace A's rest is reported as extra events.
+// field checks on matched sites; runs of byte-identical events are passed over whole, since
+// each would be a matched pair with nothing to report. The viewer's aligned view takes the same
+// steps but differs in what it is given and reports (tui/aligned.hpp): here the look-ahead is
+// --lookahead, trace B's site ids arrive remapped, a cross-GPU job joins a chunk's warps, and
+// after a Path that stops the walk trace A's rest is reported as extra events.
 
 #include <cstdint>
 #include <span>
