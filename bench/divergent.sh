@@ -75,7 +75,10 @@ for ((round = 0; round < repeats; round++)); do
       "$dir/big/base.trace" "$dir/big/same.trace")
     keep_least read "$s"
   fi
-  for k in "${!binaries[@]}"; do
+  # The builds take turns going first.
+  order=("${!binaries[@]}")
+  ((round % 2 == 0)) || order=("${order[@]:1}" "${order[0]}")
+  for k in "${order[@]}"; do
     for name in "${cases[@]}"; do
       # shellcheck disable=SC2086  # the arguments hold no spaces of their own
       read -r s kib faults < <(repeats=1 measure /dev/null 1 "${binaries[$k]}" ${case_args[$name]})
