@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "compare/alignment_walk.hpp"
+#include "support/trace_builder.hpp"
 
 namespace vemo {
 namespace {
@@ -198,27 +198,8 @@ TEST(IdenticalPrefix, StopsAtTheFirstDifferingByte) {
   }
 }
 
-// `events` with every event's padding set to `fill`. With different fills on the two sides no
-// event is byte-identical to any other, so the walk takes every step one event at a time: its
-// result is the event walk's, since no check reads the padding.
-std::vector<TraceEvent> padded(std::vector<TraceEvent> events, std::uint8_t fill) {
-  for (TraceEvent& event : events) event.padding[0] = event.padding[1] = fill;
-  return events;
-}
-
-// A loop body of 16 sites, the last a global store, with directions, masks and values that
-// vary from event to event.
-std::vector<TraceEvent> loop_events(std::size_t count) {
-  std::vector<TraceEvent> events;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint32_t noise = k * 2654435761u;
-    const auto type =
-        static_cast<std::uint8_t>(k % 16 == 15 ? EventType::GlobalStore : EventType::Branch);
-    events.push_back(ev(0x100 + k % 16, type, static_cast<std::uint8_t>(noise >> 31),
-                        (noise & 0x300) == 0x300 ? 0xffffu : 0xffffffffu, noise >> 8));
-  }
-  return events;
-}
+using testing::loop_events;
+using testing::with_padding;
 
 // The two sides of a comparison of `config`; `b` starts as a copy of `a`.
 struct SkipCase {
@@ -229,10 +210,12 @@ struct SkipCase {
 };
 
 // Every way the comparison calls the walk gives the event walk's result: the list, the counts
-// up to limits around it, and the filled prefixes.
+// up to limits around it, and the filled prefixes. With different padding on the two sides no
+// event is byte-identical to any other, so the walk takes every step one event at a time, and
+// no check reads the padding: that is the event walk's result.
 void expect_event_walk_result(const SkipCase& c) {
   const auto diff = c.config.cross_gpu ? diff_events_cross_gpu : diff_events;
-  const auto expected = diff(WARP, padded(c.a, 0x11), padded(c.b, 0x22), c.config);
+  const auto expected = diff(WARP, with_padding(c.a, 0x11), with_padding(c.b, 0x22), c.config);
   ASSERT_EQ(diff(WARP, c.a, c.b, c.config), expected);
   const std::size_t found = expected.size();
   for (const std::size_t limit : {std::size_t{0}, std::size_t{1}, found / 2, found, found + 1}) {
@@ -245,7 +228,7 @@ void expect_event_walk_result(const SkipCase& c) {
   }
 }
 
-constexpr std::size_t EVENTS = 1000;
+constexpr std::uint32_t EVENTS = 1000;
 constexpr std::size_t MIDDLE = EVENTS / 2 + 3;  // inside a block, not at its start
 constexpr std::size_t LAST = EVENTS - 1;
 
@@ -342,8 +325,7 @@ INSTANTIATE_TEST_SUITE_P(IdenticalRuns, SkipTable, ::testing::ValuesIn(skip_case
 TEST(IdenticalRuns, EveryRunLengthAroundTheCompareWidthsGivesTheEventWalkResult) {
   for (std::size_t run = 0; run <= IDENTICAL_SHORT_RUN + 2 * IDENTICAL_BLOCK_EVENTS + 2; ++run) {
     SCOPED_TRACE(::testing::Message() << "run of " << run);
-    const std::size_t n = 2 * run + 2;
-    SkipCase c{"", loop_events(n), {}, VALUES};
+    SkipCase c{"", loop_events(static_cast<std::uint32_t>(2 * run + 2)), {}, VALUES};
     c.b = c.a;
     expect_event_walk_result(c);
     c.b[run].value += 1;

@@ -320,22 +320,9 @@ TEST(CompareTraces, RemapperTranslatesTraceBSites) {
             compare_ok(a, b, {}, nullptr).divergences.size());
 }
 
-// Events over a loop of 16 sites from `first_site`, with directions and masks that vary.
-std::vector<TraceEvent> loop_events(std::uint32_t count, std::uint32_t first_site) {
-  std::vector<TraceEvent> events;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint32_t noise = k * 2654435761u;
-    events.push_back(event(first_site + k % 16, 0, static_cast<std::uint8_t>(noise >> 31),
-                           (noise & 0x300) == 0x300 ? 0xffffu : 0xffffffffu, noise >> 8));
-  }
-  return events;
-}
-
 // The same trace with every event's padding set to `fill`.
 TraceBuilder padded(TraceBuilder trace, std::uint8_t fill) {
-  for (auto& [warp, spec] : trace.warps) {
-    for (TraceEvent& e : spec.events) e.padding[0] = e.padding[1] = fill;
-  }
+  for (auto& [warp, spec] : trace.warps) spec.events = testing::with_padding(spec.events, fill);
   return trace;
 }
 
@@ -355,8 +342,8 @@ TEST(CompareTraces, SkippedIdenticalRunsGiveTheEventWalkResult) {
   {
     // B's ids are A's + 1000; one flipped direction, one unmapped extra event, one other mask.
     Case c{"remapped", one_warp({}), one_warp({}), {}, {}};
-    c.a.shape(1, 400).warp(0, loop_events(300, 1));
-    std::vector<TraceEvent> b = loop_events(300, 1001);
+    c.a.shape(1, 400).warp(0, testing::loop_events(300, 1));
+    std::vector<TraceEvent> b = testing::loop_events(300, 1001);
     b[20].branch_dir ^= 1;
     b.insert(b.begin() + 150, event(5000));
     b[250].active_mask = 0x1;
@@ -367,8 +354,8 @@ TEST(CompareTraces, SkippedIdenticalRunsGiveTheEventWalkResult) {
   {
     // A 64-lane warp against two 32-lane ones: masks of equal lane counts, then one of fewer.
     Case c{"cross-GPU", with_warps(1, AMD_ARCH), with_warps(2, 86), {.cross_gpu = true}, {}};
-    c.a.shape(1, 400).warp(0, loop_events(300, 1));
-    std::vector<TraceEvent> b = loop_events(300, 1);
+    c.a.shape(1, 400).warp(0, testing::loop_events(300, 1));
+    std::vector<TraceEvent> b = testing::loop_events(300, 1);
     for (std::size_t k = 0; k < b.size(); k += 7) b[k].active_mask = std::rotl(b[k].active_mask, 3);
     b[200].active_mask = 0x3;
     c.b.shape(2, 400)

@@ -126,6 +126,23 @@ TraceEvent event(std::uint32_t site_id, std::uint8_t event_type, std::uint8_t br
   return TraceEvent{site_id, event_type, branch_dir, {0, 0}, active_mask, value};
 }
 
+std::vector<TraceEvent> loop_events(std::uint32_t count, std::uint32_t first_site) {
+  std::vector<TraceEvent> events;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t noise = k * 2654435761u;
+    const EventType type = k % 16 == 15 ? EventType::GlobalStore : EventType::Branch;
+    events.push_back(event(first_site + k % 16, static_cast<std::uint8_t>(type),
+                           static_cast<std::uint8_t>(noise >> 31),
+                           (noise & 0x300) == 0x300 ? 0xffffu : 0xffffffffu, noise >> 8));
+  }
+  return events;
+}
+
+std::vector<TraceEvent> with_padding(std::vector<TraceEvent> events, std::uint8_t fill) {
+  for (TraceEvent& e : events) e.padding[0] = e.padding[1] = fill;
+  return events;
+}
+
 TraceBuilder::TraceBuilder() {
   header.magic = TRACE_MAGIC;
   header.version = TRACE_VERSION;

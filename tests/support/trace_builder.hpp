@@ -21,6 +21,11 @@ namespace vemo::testing {
 // One event; `active_mask` defaults to all 32 lanes active.
 TraceEvent event(std::uint32_t site_id, std::uint8_t event_type = 0, std::uint8_t branch_dir = 0,
                  std::uint32_t active_mask = 0xffffffff, std::uint32_t value = 0);
+// `count` events over a loop body of 16 sites from `first_site`, the last of them a global
+// store, with directions, masks and values that vary from event to event.
+std::vector<TraceEvent> loop_events(std::uint32_t count, std::uint32_t first_site = 0x100);
+// `events` with the padding bytes of every event set to `fill`.
+std::vector<TraceEvent> with_padding(std::vector<TraceEvent> events, std::uint8_t fill);
 
 struct WarpSpec {
   std::vector<TraceEvent> events;            // written into the first slots
