@@ -388,7 +388,8 @@ class Scan {
       (token[i] == 'h' ? help : version) = true;
       return true;
     }
-    const std::string remainder = "-" + token.substr(i);
+    std::string remainder = "-";
+    remainder.append(token, i);
     if (token[i] >= '0' && token[i] <= '9') {
       fail(unexpected_error(remainder));
     } else if (i == 1) {
