@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libzstd-dev rapidjson-dev libtbb-dev libfmt-dev libicu-dev libncurses-dev
+  libzstd-dev rapidjson-dev libfmt-dev libicu-dev libncurses-dev
   libgtest-dev libgmock-dev
   tmux
 )

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,38 @@ TEST_F(LoadTraceTest, CompressedTraceDecodesEveryFrame) {
     EXPECT_EQ(Bytes(trace->data.bytes().begin(), trace->data.bytes().end()), expected) << frames;
     EXPECT_EQ(warp_events(*trace, 1)->events.front().site_id, 3u);
     EXPECT_EQ(history_entries(*trace, 1)->size(), 1u);
+  }
+}
+
+TEST_F(LoadTraceTest, PoolsShortOfThreadsDecodeTheSameImages) {
+  TraceBuilder builder;
+  builder.shape(4, 20000);
+  for (std::uint32_t w = 0; w < 4; ++w) {
+    std::vector<TraceEvent> events;
+    for (std::uint32_t i = 0; i < 20000; ++i) events.push_back(event(i, 0, i % 2, ~i, i * w));
+    builder.warp(w, std::move(events));
+  }
+  Bytes expected = builder.image();
+  expected[12] |= TRACE_FLAG_ZSTD;
+  const auto compressed = [&](const std::string& name, int frames, bool sized) {
+    Bytes bytes(expected.begin(), expected.begin() + TRACE_HEADER_SIZE);
+    const Bytes payload =
+        zstd_frames(std::span(expected).subspan(TRACE_HEADER_SIZE), frames, sized);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return file(name, bytes);
+  };
+  const std::string sized = compressed("sized", 5, true);
+  const std::string unsized = compressed("unsized", 3, false);
+  // Pools whose n-th thread could not be created, down to the calling thread alone.
+  for (const std::uint32_t may_start : {0u, 1u, 2u, 3u, 7u}) {
+    WorkerPool pool(8, may_start);
+    EXPECT_EQ(pool.concurrency(), may_start + 1);
+    auto pair = load_trace_pair(sized, unsized, LoadOptions{.workers = &pool});
+    ASSERT_TRUE(pair) << may_start << ": " << pair.error().error.message();
+    EXPECT_EQ(Bytes(pair->a.data.bytes().begin(), pair->a.data.bytes().end()), expected)
+        << may_start;
+    EXPECT_EQ(Bytes(pair->b.data.bytes().begin(), pair->b.data.bytes().end()), expected)
+        << may_start;
   }
 }
 

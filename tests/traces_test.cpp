@@ -270,6 +270,17 @@ TEST(CompareTraces, ResultDoesNotDependOnScheduling) {
   const auto result = compare_traces(trace_a, trace_b, {}, nullptr, [](std::string_view) {});
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->divergences, sequential);
+  // Pools whose n-th thread could not be created, down to the calling thread alone.
+  for (const std::uint32_t may_start : {0u, 1u, 2u, 3u, 7u}) {
+    WorkerPool pool(8, may_start);
+    std::string err;
+    const auto smaller = compare_traces(
+        trace_a, trace_b, {}, nullptr, [&](std::string_view line) { err += line; }, pool);
+    ASSERT_TRUE(smaller.has_value()) << may_start;
+    EXPECT_EQ(smaller->divergences, sequential) << may_start;
+    EXPECT_EQ(smaller->warps_diverged, result->warps_diverged) << may_start;
+    EXPECT_EQ(err, "Comparing 300 warps...\n") << may_start;
+  }
 }
 
 TEST(CompareTraces, EventTotalsUseRawCountsOfEveryWarp) {

@@ -10,9 +10,6 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 
 #include "compare/diff.hpp"
 #include "compare/workers.hpp"
@@ -135,17 +132,12 @@ bool worth_the_pool(const Trace& a, const Trace& b) {
 // Runs `run`(k) for every k below `count`, on the worker pool when the pair `a`, `b` is worth
 // it, and waits for all.
 template <class Run>
-void on_pool(std::size_t count, const Trace& a, const Trace& b, Run run) {
-  if (count == 0) return;
+void on_pool(WorkerPool& workers, std::size_t count, const Trace& a, const Trace& b, Run run) {
   if (!worth_the_pool(a, b)) {
     for (std::size_t k = 0; k < count; ++k) run(k);
     return;
   }
-  worker_pool().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count), [&](const auto& range) {
-      for (std::size_t k = range.begin(); k != range.end(); ++k) run(k);
-    });
-  });
+  workers.for_each(count, run);
 }
 
 // `count` default records in fresh storage.
@@ -177,11 +169,12 @@ class JobEvents {
 
 // Each job's number of divergences, by job position; with a limit, at most that many, since
 // the cut keeps a prefix of the joined list and no job can give more to it.
-std::vector<std::uint64_t> count_per_job(const std::vector<WarpJob>& jobs, const Trace& a,
-                                         const Trace& b, const SiteRemapper* remapper,
+std::vector<std::uint64_t> count_per_job(WorkerPool& workers, const std::vector<WarpJob>& jobs,
+                                         const Trace& a, const Trace& b,
+                                         const SiteRemapper* remapper,
                                          const CompareConfig& config) {
   std::vector<std::uint64_t> counts(jobs.size());
-  on_pool(jobs.size(), a, b, [&](std::size_t k) {
+  on_pool(workers, jobs.size(), a, b, [&](std::size_t k) {
     const JobEvents events(jobs[k], a, b, remapper);
     counts[k] = count_divergences(events.a(), events.b(), config, config.max_divergences);
   });
@@ -191,7 +184,7 @@ std::vector<std::uint64_t> count_per_job(const std::vector<WarpJob>& jobs, const
 // The divergences of all jobs joined in job order and cut to the first `max_divergences` (0
 // keeps all). The counts size the list once; each job then writes the part of it that the cut
 // keeps, and jobs that keep nothing are not walked again.
-std::vector<Divergence> diff_in_job_order(const std::vector<WarpJob>& jobs,
+std::vector<Divergence> diff_in_job_order(WorkerPool& workers, const std::vector<WarpJob>& jobs,
                                           const std::vector<std::uint64_t>& counts, const Trace& a,
                                           const Trace& b, const SiteRemapper* remapper,
                                           const CompareConfig& config) {
@@ -203,7 +196,7 @@ std::vector<Divergence> diff_in_job_order(const std::vector<WarpJob>& jobs,
   }
   if (config.max_divergences != 0) total = std::min(total, config.max_divergences);
   std::vector<Divergence> joined = fresh_records(total);
-  on_pool(jobs.size(), a, b, [&](std::size_t k) {
+  on_pool(workers, jobs.size(), a, b, [&](std::size_t k) {
     const std::uint64_t start = std::min(starts[k], total);
     const std::uint64_t end = std::min(starts[k] + counts[k], total);
     if (start == end) return;
@@ -372,7 +365,8 @@ std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const 
 }
 
 Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareConfig& config,
-                                  const SiteRemapper* remapper, const Diagnostics& diagnostics) {
+                                  const SiteRemapper* remapper, const Diagnostics& diagnostics,
+                                  WorkerPool& workers) {
   if (auto checked = check_kernel(a.header, b.header, config, diagnostics); !checked) {
     return fail(std::move(checked.error()));
   }
@@ -384,11 +378,11 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
   diagnostics(fmt::format("Comparing {} warps...\n", jobs.size()));
 
   DiffResult result;
-  const auto counts = count_per_job(jobs, a, b, remapper, config);
+  const auto counts = count_per_job(workers, jobs, a, b, remapper, config);
   // Jobs have distinct warp_idx values, so the diverged warps are the jobs that found any.
   result.warps_diverged =
       static_cast<std::uint64_t>(std::ranges::count_if(counts, [](auto n) { return n != 0; }));
-  result.divergences = diff_in_job_order(jobs, counts, a, b, remapper, config);
+  result.divergences = diff_in_job_order(workers, jobs, counts, a, b, remapper, config);
   // A divergence's snapshot depends on it alone, so only the kept ones are looked up.
   attach_snapshots(result.divergences, jobs, a, b, effective(remapper));
   if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);

@@ -6,6 +6,7 @@
 
 #include "compare/diagnostics.hpp"
 #include "compare/records.hpp"
+#include "compare/workers.hpp"
 #include "core/error.hpp"
 #include "trace/site_map.hpp"
 #include "trace/trace_file.hpp"
@@ -19,9 +20,11 @@ struct WarpJob {
   bool operator==(const WarpJob&) const = default;
 };
 
-// `remapper` may be null. Warnings, notes and the progress line go to `diagnostics`.
+// `remapper` may be null. Warnings, notes and the progress line go to `diagnostics`. Large
+// pairs are compared on `workers`.
 Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareConfig& config,
-                                  const SiteRemapper* remapper, const Diagnostics& diagnostics);
+                                  const SiteRemapper* remapper, const Diagnostics& diagnostics,
+                                  WorkerPool& workers = worker_pool());
 
 std::vector<WarpJob> same_arch_warp_jobs(std::uint32_t first, std::uint32_t end);
 std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <climits>
 #include <cstdint>
 #include <thread>
 #include <utility>
@@ -85,9 +84,8 @@ std::uint64_t physical_memory() {
 
 }  // namespace
 
-tbb::task_arena& worker_pool() {
-  static tbb::task_arena pool(
-      static_cast<int>(std::min<std::uint32_t>(comparison_worker_count(), INT_MAX)));
+WorkerPool& worker_pool() {
+  static WorkerPool pool(comparison_worker_count());
   return pool;
 }
 

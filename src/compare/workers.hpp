@@ -7,14 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include <tbb/task_arena.h>
-
+#include "core/worker_pool.hpp"
 #include "trace/trace_file.hpp"
 
 namespace vemo {
 
 // The process-wide worker pool, created on first use and kept for the rest of the process.
-tbb::task_arena& worker_pool();
+WorkerPool& worker_pool();
 // Loading on the worker pool, with decoded images bounded by the memory the process may use
 // less a margin for the rest of the run.
 LoadOptions process_load_options();

@@ -17,7 +17,6 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <tbb/parallel_invoke.h>
 
 #include "core/file_io.hpp"
 #include "core/fresh_memory.hpp"
@@ -190,15 +189,6 @@ Result<Trace> complete_trace(OpenedTrace opened, const LoadOptions& options) {
   return finish_trace(std::move(opened.mapping), opened.header);
 }
 
-template <class Work>
-void run_on_workers(const LoadOptions& options, Work&& work) {
-  if (options.workers != nullptr) {
-    options.workers->execute(std::forward<Work>(work));
-  } else {
-    work();
-  }
-}
-
 }  // namespace
 
 TraceHeader TraceHeader::decode(std::span<const std::uint8_t, TRACE_HEADER_SIZE> bytes) {
@@ -335,10 +325,9 @@ std::expected<TracePair, TracePairFailure> load_trace_pair(const std::string& pa
   if (!opened_a) return std::unexpected(TracePairFailure{false, std::move(opened_a.error())});
   std::optional<Result<Trace>> a;
   std::optional<Result<Trace>> b;
-  run_on_workers(options, [&] {
-    tbb::parallel_invoke([&] { a = complete_trace(std::move(*opened_a), options); },
-                         [&] { b = load_trace(path_b, options); });
-  });
+  WorkerPool& workers = options.workers != nullptr ? *options.workers : calling_thread_pool();
+  workers.invoke([&] { a = complete_trace(std::move(*opened_a), options); },
+                 [&] { b = load_trace(path_b, options); });
   if (!*a) return std::unexpected(TracePairFailure{false, std::move(a->error())});
   if (!*b) return std::unexpected(TracePairFailure{true, std::move(b->error())});
   return TracePair{std::move(**a), std::move(**b)};

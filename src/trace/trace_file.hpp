@@ -13,10 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include <tbb/task_arena.h>
-
 #include "core/error.hpp"
 #include "core/fresh_memory.hpp"
+#include "core/worker_pool.hpp"
 #include "trace/mapping_guard.hpp"
 
 namespace vemo {
@@ -184,8 +183,9 @@ struct LoadOptions {
   // The largest image a compressed trace may decode to; past it the load fails as out of
   // memory instead of the process being killed.
   std::uint64_t image_limit = UINT64_MAX;
-  // Where a compressed trace is decoded in parallel; null for the caller's arena.
-  tbb::task_arena* workers = nullptr;
+  // Where a pair is loaded and a compressed trace decoded in parallel; null for the calling
+  // thread alone.
+  WorkerPool* workers = nullptr;
 };
 
 Result<Trace> load_trace(const std::string& path, const LoadOptions& options = {});

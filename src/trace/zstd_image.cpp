@@ -14,11 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/parallel_for.h>
-#include <tbb/parallel_invoke.h>
-#include <tbb/partitioner.h>
-#include <tbb/task_arena.h>
-
 namespace vemo {
 
 namespace {
@@ -64,22 +59,17 @@ void fault_in_pages(std::uintptr_t from, std::uintptr_t to) {
 // it, so it is spread over the idle workers of the pool, which take the chunks in order to keep
 // ahead of a decoder writing from the front. A kernel without MADV_POPULATE_WRITE has the
 // decoder fault the pages in.
-void fault_in(std::uint8_t* begin, std::uint8_t* end) {
+void fault_in(WorkerPool& workers, std::uint8_t* begin, std::uint8_t* end) {
   if (end <= begin) return;
   const auto from = reinterpret_cast<std::uintptr_t>(begin);
   const auto to = reinterpret_cast<std::uintptr_t>(end);
   const std::uintptr_t chunks = (to - from + FAULT_CHUNK - 1) / FAULT_CHUNK;
   std::atomic<std::uintptr_t> next{0};
-  const auto workers = static_cast<std::uintptr_t>(tbb::this_task_arena::max_concurrency());
-  tbb::parallel_for(
-      std::uintptr_t{0}, std::min(workers, chunks),
-      [&](std::uintptr_t) {
-        for (std::uintptr_t chunk = next++; chunk < chunks; chunk = next++) {
-          fault_in_pages(from + chunk * FAULT_CHUNK,
-                         std::min(to, from + (chunk + 1) * FAULT_CHUNK));
-        }
-      },
-      tbb::simple_partitioner());
+  workers.for_each(std::min<std::uintptr_t>(workers.concurrency(), chunks), [&](std::size_t) {
+    for (std::uintptr_t chunk = next++; chunk < chunks; chunk = next++) {
+      fault_in_pages(from + chunk * FAULT_CHUNK, std::min(to, from + (chunk + 1) * FAULT_CHUNK));
+    }
+  });
 }
 
 // The compressed payload, read through the file's mapping, brought in the same way.
@@ -142,10 +132,10 @@ bool decode_planned_frame(std::span<const std::uint8_t> input, const PlannedFram
 
 // The position of the first planned frame that did not decode as planned (all decoded in
 // parallel), or the number of frames when all did.
-std::size_t decode_planned_frames(std::span<const std::uint8_t> input,
+std::size_t decode_planned_frames(WorkerPool& workers, std::span<const std::uint8_t> input,
                                   const std::vector<PlannedFrame>& frames, std::uint8_t* image) {
   std::vector<char> decoded(frames.size(), 0);
-  tbb::parallel_for(std::size_t{0}, frames.size(), [&](std::size_t k) {
+  workers.for_each(frames.size(), [&](std::size_t k) {
     decoded[k] = decode_planned_frame(input, frames[k], image);
   });
   return static_cast<std::size_t>(std::find(decoded.begin(), decoded.end(), 0) - decoded.begin());
@@ -179,19 +169,20 @@ std::size_t likely_end(const ZSTD_inBuffer& in, std::size_t decoded, std::size_t
 
 // One call of the streaming decoder, with the image bytes [fresh, fresh_end) faulted in
 // meanwhile.
-std::size_t stream_step(ZSTD_DCtx* context, ZSTD_outBuffer& out, ZSTD_inBuffer& in,
-                        std::uint8_t* image, std::size_t fresh, std::size_t fresh_end) {
+std::size_t stream_step(WorkerPool& workers, ZSTD_DCtx* context, ZSTD_outBuffer& out,
+                        ZSTD_inBuffer& in, std::uint8_t* image, std::size_t fresh,
+                        std::size_t fresh_end) {
   std::size_t hint = 0;
-  tbb::parallel_invoke([&] { fault_in(image + fresh, image + fresh_end); },
-                       [&] { hint = ZSTD_decompressStream(context, &out, &in); });
+  workers.invoke([&] { fault_in(workers, image + fresh, image + fresh_end); },
+                 [&] { hint = ZSTD_decompressStream(context, &out, &in); });
   return hint;
 }
 
 // Decodes the payload from `resume` on, frame after frame, into the image from `written` on,
 // growing it as needed: the path for frames without sizes in their headers, and the one that
 // names a bad frame's error. The payload must end with a frame.
-Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, TraceData& image,
-                     std::size_t& written, std::uint64_t image_limit) {
+Status stream_frames(WorkerPool& workers, std::span<const std::uint8_t> payload, std::size_t resume,
+                     TraceData& image, std::size_t& written, std::uint64_t image_limit) {
   DecompressContext context;
   if (context.get() == nullptr) return fail(decode_failure("failed to allocate a zstd decoder"));
   const auto out_of_memory = [] { return fail(decode_failure(OUT_OF_MEMORY)); };
@@ -215,7 +206,7 @@ Status stream_frames(std::span<const std::uint8_t> payload, std::size_t resume, 
         std::max(fresh, likely_end(in, written - first_written, written, image.size()));
     ZSTD_outBuffer out{image.mutable_data() + written, image.size() - written, 0};
     const std::size_t hint =
-        stream_step(context.get(), out, in, image.mutable_data(), fresh, fresh_end);
+        stream_step(workers, context.get(), out, in, image.mutable_data(), fresh, fresh_end);
     fresh = fresh_end;
     if (ZSTD_isError(hint)) return fail(decode_failure(ZSTD_getErrorName(hint)));
     written += out.pos;
@@ -239,9 +230,10 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
   if (!image) return fail(decode_failure(OUT_OF_MEMORY));
   std::uint8_t* const data = image->mutable_data();
   std::memcpy(data, mapping.data(), TRACE_HEADER_SIZE);
+  WorkerPool& workers = options.workers != nullptr ? *options.workers : calling_thread_pool();
   std::size_t first_bad = 0;
-  tbb::parallel_invoke([&] { fault_in(data + TRACE_HEADER_SIZE, data + image->size()); },
-                       [&] { first_bad = decode_planned_frames(payload, plan.frames, data); });
+  workers.invoke([&] { fault_in(workers, data + TRACE_HEADER_SIZE, data + image->size()); },
+                 [&] { first_bad = decode_planned_frames(workers, payload, plan.frames, data); });
 
   std::size_t written = plan.image_size;
   std::size_t resume = plan.unplanned_input;
@@ -253,7 +245,8 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
     return fail(decode_failure(OUT_OF_MEMORY));
   }
   if (resume < payload.size()) {
-    if (auto streamed = stream_frames(payload, resume, *image, written, options.image_limit);
+    if (auto streamed =
+            stream_frames(workers, payload, resume, *image, written, options.image_limit);
         !streamed) {
       return fail(std::move(streamed.error()));
     }
