@@ -1,6 +1,7 @@
 #include "cli/driver.hpp"
 
 #include <future>
+#include <system_error>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -146,7 +147,11 @@ Result<std::optional<SiteRemapper>> load_remapper(const Args& args) {
   // pipe could wait for its writer although remap-a already failed.
   std::future<Result<SiteMap>> side_b;
   if (is_regular_file(*args.remap_a) && is_regular_file(*args.remap_b)) {
-    side_b = std::async(std::launch::async, load_b);
+    try {
+      side_b = std::async(std::launch::async, load_b);
+    } catch (const std::system_error&) {
+      // No thread to be had: remap-b is read after remap-a.
+    }
   }
   auto map_a = load(load_site_map, "remap-a", *args.remap_a);
   if (!map_a) return fail(std::move(map_a.error()));
