@@ -165,8 +165,8 @@ TEST(CliLoad, LoaderFailuresAreReportedWithTheirCauses) {
   std::vector<std::uint8_t> short_warps = TraceBuilder().shape(2, 4).file_bytes();
   short_warps.resize(319);
   ws.file("short.trace", short_warps);
-  // A frame whose header promises 1 TiB: more than any machine here may hold, so the load ends
-  // before it begins instead of the process being killed half-way.
+  // A frame whose header promises 1 TiB and whose one block holds 4 bytes: the claim is not
+  // believed, and the decoder names the fault without memory set aside for it.
   std::vector<std::uint8_t> huge = zstd_without_payload.file_bytes();
   const std::uint8_t frame[] = {
       0x28, 0xb5, 0x2f, 0xfd, 0xc0, 0x00,         // magic, 8-byte content size, window
@@ -202,7 +202,7 @@ TEST(CliLoad, LoaderFailuresAreReportedWithTheirCauses) {
       {"short.trace", "    Data too small: 319 bytes (expected 320 bytes for 2 warps)\n"},
       {"huge.trace",
        "    0: Failed to decompress zstd-compressed trace\n"
-       "    1: out of memory for the decoded trace\n"},
+       "    1: Data corruption detected\n"},
       {"missing\xff.trace",
        "    0: Failed to open trace file: missing\xEF\xBF\xBD.trace\n"
        "    1: No such file or directory (os error 2)\n"},

@@ -1,6 +1,7 @@
 #include "trace/trace_file.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -523,6 +524,84 @@ TEST_F(LoadTraceTest, ABadFrameAmongGoodOnesGivesTheDecodersOwnError) {
     EXPECT_EQ(error_chain(load_trace(file("bad-tail", bytes))),
               (std::vector<std::string>{"Failed to decompress zstd-compressed trace", c.cause}))
         << c.name;
+  }
+}
+
+// An unsized frame of `payload` whose header is given the decoded size `claim`, either after
+// its window descriptor or, as a single segment, in its place.
+Bytes frame_claiming(std::span<const std::uint8_t> payload, std::uint64_t claim,
+                     bool single_segment) {
+  const Bytes frame = zstd_frames(payload, 1, false);
+  const std::uint8_t descriptor = frame[4];
+  EXPECT_EQ(descriptor & 0xe3, 0) << "no size, no dictionary, not a single segment";
+  const bool wide = claim > UINT32_MAX;
+  Bytes claimed(frame.begin(), frame.begin() + 4);
+  claimed.push_back(static_cast<std::uint8_t>((wide ? 0xc0 : 0x80) | (single_segment ? 0x20 : 0) |
+                                              (descriptor & 0x1f)));
+  if (!single_segment) claimed.push_back(frame[5]);
+  for (int k = 0; k < (wide ? 8 : 4); ++k)
+    claimed.push_back(static_cast<std::uint8_t>(claim >> (8 * k)));
+  claimed.insert(claimed.end(), frame.begin() + 6, frame.end());
+  return claimed;
+}
+
+std::uint64_t peak_resident_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::uint64_t>(usage.ru_maxrss);
+}
+
+TEST_F(LoadTraceTest, SizeClaimsTheDataCannotFillCostNoMemory) {
+  const Bytes image = compressed_two_warps_image();
+  const std::span<const std::uint8_t> payload = std::span(image).subspan(TRACE_HEADER_SIZE);
+  const Bytes good_frame = zstd_frames(payload.first(64), 1);
+  struct Case {
+    std::string name;
+    std::uint64_t claim;
+    bool single_segment;
+    bool after_a_good_frame;
+    std::string cause;
+  };
+  const std::string corrupt = "Data corruption detected";
+  // A single segment's window is its size, which the streaming decoder will not take.
+  const std::string window = "Frame requires too much memory for decoding";
+  const Case cases[] = {
+      {"3 GiB", std::uint64_t{3} << 30, false, false, corrupt},
+      {"2^50 bytes", std::uint64_t{1} << 50, false, false, corrupt},
+      {"3 GiB after a good frame", std::uint64_t{3} << 30, false, true, corrupt},
+      {"2^50 bytes after a good frame", std::uint64_t{1} << 50, false, true, corrupt},
+      {"3 GiB as a single segment", std::uint64_t{3} << 30, true, false, window},
+      {"2^50 bytes as a single segment", std::uint64_t{1} << 50, true, false, window},
+  };
+  for (const Case& c : cases) {
+    Bytes bytes(image.begin(), image.begin() + TRACE_HEADER_SIZE);
+    if (c.after_a_good_frame) bytes.insert(bytes.end(), good_frame.begin(), good_frame.end());
+    const Bytes lying =
+        frame_claiming(payload.subspan(c.after_a_good_frame ? 64 : 0), c.claim, c.single_segment);
+    bytes.insert(bytes.end(), lying.begin(), lying.end());
+    ASSERT_LT(bytes.size(), 10000u) << c.name;
+    WorkerPool pool(4);
+    EXPECT_EQ(error_chain(load_trace(file("claim", bytes), LoadOptions{.workers = &pool})),
+              (std::vector<std::string>{"Failed to decompress zstd-compressed trace", c.cause}))
+        << c.name;
+  }
+  EXPECT_LT(peak_resident_kib(), std::uint64_t{256} << 10);
+}
+
+TEST_F(LoadTraceTest, ABombStillRunsOutOfMemoryAtTheLimit) {
+  // 96 MiB of zeros in a few KB, sized or not: real content past a 32 MiB limit.
+  const Bytes zeros(std::size_t{96} << 20, 0);
+  const Bytes header = header_with_zstd_garbage();
+  for (const bool sized : {true, false}) {
+    Bytes bytes(header.begin(), header.begin() + TRACE_HEADER_SIZE);
+    const Bytes frame = zstd_frames(zeros, 1, sized);
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    ASSERT_LT(bytes.size(), 100000u);
+    EXPECT_EQ(error_chain(load_trace(file("bomb", bytes),
+                                     LoadOptions{.image_limit = std::uint64_t{32} << 20})),
+              (std::vector<std::string>{"Failed to decompress zstd-compressed trace",
+                                        "out of memory for the decoded trace"}))
+        << sized;
   }
 }
 

@@ -80,6 +80,36 @@ void read_in(std::span<const std::uint8_t> bytes) {
   ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);  // only a hint
 }
 
+// The most that the blocks of the zstd frame at the start of `frame` (`size` bytes long, as
+// found) can decode to: raw and RLE blocks the sizes they state, a compressed block at most the
+// largest block. Frame headers and block headers are as the zstd format lays them out.
+std::uint64_t frame_capacity(std::span<const std::uint8_t> frame) {
+  constexpr std::size_t MAGIC_SIZE = 4;
+  constexpr std::size_t BLOCK_HEADER_SIZE = 3;
+  constexpr std::uint64_t LARGEST_BLOCK = std::uint64_t{128} << 10;
+  if (frame.size() <= MAGIC_SIZE) return 0;
+  const std::uint8_t descriptor = frame[MAGIC_SIZE];
+  const bool single_segment = (descriptor & 0x20) != 0;
+  constexpr std::size_t DICTIONARY_ID_SIZES[] = {0, 1, 2, 4};
+  constexpr std::size_t CONTENT_SIZE_SIZES[] = {0, 2, 4, 8};
+  const unsigned content_size_flag = descriptor >> 6;
+  std::size_t at =
+      MAGIC_SIZE + 1 + (single_segment ? 0 : 1) + DICTIONARY_ID_SIZES[descriptor & 3] +
+      (content_size_flag == 0 && single_segment ? 1 : CONTENT_SIZE_SIZES[content_size_flag]);
+  std::uint64_t capacity = 0;
+  while (frame.size() - std::min(at, frame.size()) >= BLOCK_HEADER_SIZE) {
+    const std::uint32_t header =
+        frame[at] | std::uint32_t{frame[at + 1]} << 8 | std::uint32_t{frame[at + 2]} << 16;
+    at += BLOCK_HEADER_SIZE;
+    const std::uint32_t type = (header >> 1) & 3;
+    const std::uint32_t size = header >> 3;
+    capacity += type == 2 ? LARGEST_BLOCK : size;
+    at += type == 1 ? 1 : size;    // an RLE block holds its one byte
+    if ((header & 1) != 0) break;  // the last block
+  }
+  return capacity;
+}
+
 // Where one frame's bytes are in the payload and where its output goes in the image.
 struct PlannedFrame {
   std::size_t input_offset;
@@ -88,7 +118,9 @@ struct PlannedFrame {
   std::size_t output_size;
 };
 
-// The leading frames whose headers give their decoded sizes, laid out in the image.
+// The leading frames whose headers give their decoded sizes, laid out in the image. A size that
+// the frame's blocks cannot hold ends the plan there: streamed, such a frame commits memory only
+// for what it decodes, and the decoder names its fault.
 struct DecodePlan {
   std::vector<PlannedFrame> frames;
   std::size_t unplanned_input = 0;  // payload offset of the first frame not planned
@@ -106,6 +138,7 @@ DecodePlan plan_frames(std::span<const std::uint8_t> input, std::uint64_t image_
     if (output_size == ZSTD_CONTENTSIZE_UNKNOWN || output_size == ZSTD_CONTENTSIZE_ERROR) break;
     const std::size_t input_size = ZSTD_findFrameCompressedSize(rest.data(), rest.size());
     if (ZSTD_isError(input_size)) break;
+    if (output_size > frame_capacity(rest.first(input_size))) break;
     const std::uint64_t room = image_limit > plan.image_size ? image_limit - plan.image_size : 0;
     if (output_size > room) {
       plan.over_limit = true;
