@@ -1,16 +1,19 @@
 // End-to-end: the accidents of real use. Trace paths that are not regular files, a trace that
-// shrinks while it is mapped, an export aimed at an input, an export past the file-size limit.
+// shrinks while it is mapped, an export aimed at an input, an export past the file-size limit,
+// too little address space for threads or for an input.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,6 +185,91 @@ TEST_F(CliAccident, ExportPastTheFileSizeLimitFailsWithTheSystemError) {
     EXPECT_EQ(result.err,
               "Loading traces...\nComparing 1 warps...\n"
               "Error: File too large (os error 27)\n");
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+// Under an address-space limit (`ulimit -v`, in KiB), which AddressSanitizer cannot run in.
+ProcessResult run_limited(const fs::path& dir, std::uint64_t kib, std::vector<std::string> args) {
+  args.insert(args.begin(),
+              {"-c", fmt::format("ulimit -v {}; exec \"$0\" \"$@\"", kib), VEMO_DIFF_BIN});
+  ProcessOptions options;
+  options.cwd = dir.string();
+  options.timeout = 90s;
+  return run_process("/bin/sh", args, options);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_UNDER_ADDRESS_SANITIZER() GTEST_SKIP() << "AddressSanitizer needs the address space"
+#else
+#define SKIP_UNDER_ADDRESS_SANITIZER()
+#endif
+
+TEST_F(CliAccident, TooLittleAddressSpaceForThreadsGivesTheSameReport) {
+  SKIP_UNDER_ADDRESS_SANITIZER();
+  // 64 warps of 1024 events, large enough for the worker pool; also compressed in 4 frames.
+  WarpEvents warps_a(64);
+  WarpEvents warps_b(64);
+  for (std::uint32_t warp = 0; warp < 64; ++warp) {
+    for (std::uint32_t k = 0; k < 1024; ++k) {
+      warps_a[warp].push_back(event(k, 0, k % 2));
+      warps_b[warp].push_back(event(k, 0, (k + (k % 97 == warp ? 1 : 0)) % 2));
+    }
+  }
+  write_trace(dir / "big-a.trace", warps_a);
+  write_trace(dir / "big-b.trace", warps_b);
+  TraceBuilder compressed;
+  compressed.shape(64, 1024);
+  for (std::uint32_t warp = 0; warp < 64; ++warp) compressed.warp(warp, warps_b[warp]);
+  compressed.write(dir / "big-b.z.trace", 4);
+  const std::vector<std::vector<std::string>> runs = {
+      {"big-a.trace", "big-b.trace"},
+      {"big-a.trace", "big-b.z.trace"},
+      {"--json", "big-a.trace", "big-b.z.trace"},
+  };
+  for (const auto& args : runs) {
+    const ProcessResult normal = run(args);
+    ASSERT_EQ(normal.status, 1) << args.back() << normal.err;
+    // From the calling thread alone to a few more.
+    for (const std::uint64_t kib : {60000u, 120000u, 1000000u}) {
+      SCOPED_TRACE(fmt::format("{} with ulimit -v {}", args.back(), kib));
+      const ProcessResult limited = run_limited(dir, kib, args);
+      EXPECT_EQ(limited.status, normal.status);
+      EXPECT_EQ(limited.err, normal.err);
+      EXPECT_EQ(limited.out, normal.out);
+    }
+  }
+}
+
+TEST_F(CliAccident, AnInputLargerThanTheMemoryIsAReadErrorOfThatInput) {
+  SKIP_UNDER_ADDRESS_SANITIZER();
+  // 10 GiB of NUL bytes that take no disk, and inputs without an end.
+  std::ofstream(dir / "huge.json").close();
+  fs::resize_file(dir / "huge.json", std::uint64_t{10} << 30);
+  fs::create_directory(dir / "endless");
+  fs::create_symlink("/dev/zero", dir / "endless" / "session.json");
+  const std::string out_of_memory = "Cannot allocate memory (os error 12)";
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--map", "huge.json", a, b},
+       "Loading traces...\nError: Failed to load site map: huge.json\n\nCaused by:\n    " +
+           out_of_memory + "\n"},
+      {{"--map", "/dev/zero", a, b},
+       "Loading traces...\nError: Failed to load site map: /dev/zero\n\nCaused by:\n    " +
+           out_of_memory + "\n"},
+      {{"--session", "endless", "endless"},
+       "Loading sessions...\nError: Failed to load session A: endless\n\nCaused by:\n"
+       "    0: Failed to read session manifest: endless/session.json\n    1: " +
+           out_of_memory + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    const ProcessResult result = run_limited(dir, 1000000, c.args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.out, "");
   }
 }

@@ -581,6 +581,29 @@ TEST(ProcessMemory, LimitOfTheOwnCgroupAndItsAncestors) {
   EXPECT_LT(process_load_options().image_limit, process_memory_limit());
 }
 
+TEST(WorkerPool, ThreadsTakeAQuarterOfTheAddressSpaceAtMost) {
+  constexpr std::uint64_t KIB = 1024;
+  constexpr std::uint64_t MIB = KIB * KIB;
+  struct Case {
+    std::uint64_t address_space;
+    std::uint64_t stack;
+    std::uint32_t workers;
+  };
+  const Case cases[] = {
+      {UINT64_MAX, 8 * MIB, UINT32_MAX},
+      {60000 * KIB, 8 * MIB, 1},       // ulimit -v 60000: the calling thread alone
+      {4 * 72 * MIB - 1, 8 * MIB, 1},  // not quite one more thread
+      {4 * 72 * MIB, 8 * MIB, 2},
+      {4000000 * KIB, 8 * MIB, 14},  // ulimit -v 4000000
+      {4000000 * KIB, 64 * MIB, 8},
+      {4000000 * KIB, UINT64_MAX / 2, 1},  // a huge stack limit
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(workers_within_address_space(c.address_space, c.stack), c.workers)
+        << c.address_space << " " << c.stack;
+  }
+}
+
 TEST(WorkerPool, HasAtLeastOneWorkerAndNoMoreThanTheMachine) {
   const std::uint32_t workers = comparison_worker_count();
   EXPECT_GE(workers, 1u);

@@ -1,10 +1,12 @@
 #include "cli/driver.hpp"
 
+#include <cerrno>
 #include <future>
-#include <system_error>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
@@ -50,10 +52,18 @@ std::string shown(const std::string& path) {
 }
 
 // `what` names the input in the context message: "trace A", "session B", "site map", ...
+// Memory that runs out while the input is taken in is an error of that input.
 template <class T>
 Result<T> load(Result<T> (*loader)(const std::string&), std::string_view what,
                const std::string& path) {
-  return with_context(loader(path), fmt::format("Failed to load {}: {}", what, shown(path)));
+  auto loaded = [&]() -> Result<T> {
+    try {
+      return loader(path);
+    } catch (const std::bad_alloc&) {
+      return fail(Error::system(ENOMEM));
+    }
+  }();
+  return with_context(std::move(loaded), fmt::format("Failed to load {}: {}", what, shown(path)));
 }
 
 // A line for standard error. The lines carry paths and names from the inputs, whose control

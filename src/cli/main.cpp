@@ -1,8 +1,10 @@
 // Process entry: the console first (SIGPIPE and SIGXFSZ ignored) and the fault handler for
-// traces that shrink while mapped, then the command line and the run; an error becomes the
-// error report with status 1.
+// traces that shrink while mapped, then the command line and the run; an error, or memory that
+// runs out, becomes the error report with status 1.
 
+#include <cerrno>
 #include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     return *status;
+  } catch (const std::bad_alloc&) {
+    // Memory ran out outside the reading of an input: an error like any other, after what the
+    // run already wrote.
+    vemo::console::flush();
+    vemo::console::err(vemo::error_report(vemo::Error::system(ENOMEM)));
+    return 1;
   } catch (const std::exception& e) {
     vemo::console::internal_fault(e.what());
   } catch (...) {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <new>
 
 #include "core/text.hpp"
 
@@ -25,14 +27,37 @@ namespace {
 
 constexpr std::size_t MIN_READ_STEP = std::size_t{1} << 16;
 
-// The bytes a regular file holds past the current offset, plus one so that the read meeting its
-// end needs no room of its own; pipes and the like give no size and start small.
-std::size_t first_read_size(int fd) {
+// The bytes a regular file holds past the current offset; nothing for pipes and the like.
+std::optional<std::uint64_t> bytes_left(int fd) {
   const std::optional<std::size_t> size = regular_file_size(fd);
-  if (!size) return MIN_READ_STEP;
+  if (!size) return std::nullopt;
   const off_t offset = ::lseek(fd, 0, SEEK_CUR);
-  if (offset < 0 || static_cast<std::size_t>(offset) >= *size) return MIN_READ_STEP;
-  return *size - static_cast<std::size_t>(offset) + 1;
+  if (offset < 0 || static_cast<std::size_t>(offset) >= *size) return 0;
+  return *size - static_cast<std::size_t>(offset);
+}
+
+// Reads straight into the string, which holds at most `room` bytes (the limit, plus one to see
+// that an input passes it). A regular file's size is only a first guess, plus one so that the
+// read meeting its end needs no room of its own: the file may still grow or shrink while it is
+// read, and the end is where read(2) says it is.
+Result<std::string> read_within(int fd, std::optional<std::uint64_t> left, std::uint64_t room) {
+  const auto sized = [&](std::uint64_t size) {
+    return static_cast<std::size_t>(std::min(size, room));
+  };
+  std::string content(sized(left && *left != 0 ? *left + 1 : MIN_READ_STEP), '\0');
+  std::size_t length = 0;
+  for (;;) {
+    if (length == content.size()) {
+      if (length == room) return fail(Error::system(ENOMEM));
+      content.resize(sized(std::max(std::uint64_t{2} * length, std::uint64_t{MIN_READ_STEP})));
+    }
+    const auto count = read_some(fd, content.data() + length, content.size() - length);
+    if (!count) return fail(count.error());
+    if (*count == 0) break;
+    length += *count;
+  }
+  content.resize(length);
+  return content;
 }
 
 }  // namespace
@@ -56,20 +81,16 @@ std::optional<std::size_t> regular_file_size(int fd) {
   return static_cast<std::size_t>(status.st_size);
 }
 
-Result<std::string> read_to_end(int fd) {
-  // Reads straight into the string; the file may still grow or shrink while it is read, so the
-  // size is only a first guess and the end is where read(2) says it is.
-  std::string content(first_read_size(fd), '\0');
-  std::size_t length = 0;
-  for (;;) {
-    if (length == content.size()) content.resize(std::max(2 * length, MIN_READ_STEP));
-    const auto count = read_some(fd, content.data() + length, content.size() - length);
-    if (!count) return fail(count.error());
-    if (*count == 0) break;
-    length += *count;
+Result<std::string> read_to_end(int fd, std::uint64_t limit) {
+  const std::optional<std::uint64_t> left = bytes_left(fd);
+  if (left && *left > limit) return fail(Error::system(ENOMEM));
+  const std::uint64_t room =
+      std::min<std::uint64_t>({limit, std::string().max_size() - 1, SIZE_MAX - 1}) + 1;
+  try {
+    return read_within(fd, left, room);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::system(ENOMEM));
   }
-  content.resize(length);
-  return content;
 }
 
 Status write_all(int fd, std::string_view bytes) {
@@ -85,14 +106,14 @@ Status write_all(int fd, std::string_view bytes) {
   return {};
 }
 
-Result<std::string> read_text_file(const std::string& path) {
+Result<std::string> read_text_file(const std::string& path, std::uint64_t limit) {
   const auto file = open_file(path, O_RDONLY);
   if (!file) return fail(file.error());
-  return read_text(file->get());
+  return read_text(file->get(), limit);
 }
 
-Result<std::string> read_text(int fd) {
-  auto text = read_to_end(fd);
+Result<std::string> read_text(int fd, std::uint64_t limit) {
+  auto text = read_to_end(fd, limit);
   if (text && !is_valid_utf8(*text)) return fail("stream did not contain valid UTF-8");
   return text;
 }

@@ -3,12 +3,14 @@
 
 #include <sys/types.h>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "core/error.hpp"
+#include "core/limits.hpp"
 
 namespace vemo {
 
@@ -32,8 +34,10 @@ class FileDescriptor {
 // would stop there and open another file.
 Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode = 0);
 
-// Everything left to read from `fd`.
-Result<std::string> read_to_end(int fd);
+// Everything left to read from `fd`, at most `limit` bytes. An input longer than that, or one
+// that memory runs out for, fails as out of memory (ENOMEM): a regular file before it is read,
+// anything else (a pipe, a character device) once that much has come.
+Result<std::string> read_to_end(int fd, std::uint64_t limit = input_size_limit());
 
 // One read(2) of at most `size` bytes into `data`, retried when interrupted; 0 at the end.
 Result<std::size_t> read_some(int fd, char* data, std::size_t size);
@@ -47,12 +51,13 @@ std::optional<std::size_t> regular_file_size(int fd);
 // "failed to write whole buffer".
 Status write_all(int fd, std::string_view bytes);
 
-// Everything left to read from `fd` as text: the system error of reading it, or "stream did not
-// contain valid UTF-8".
-Result<std::string> read_text(int fd);
+// Everything left to read from `fd` as text, at most `limit` bytes: the system error of reading
+// it, or "stream did not contain valid UTF-8".
+Result<std::string> read_text(int fd, std::uint64_t limit = input_size_limit());
 
-// The whole file as text: the system error of opening or reading it, or "stream did not contain
-// valid UTF-8".
-Result<std::string> read_text_file(const std::string& path);
+// The whole file as text, at most `limit` bytes: the system error of opening or reading it, or
+// "stream did not contain valid UTF-8".
+Result<std::string> read_text_file(const std::string& path,
+                                   std::uint64_t limit = input_size_limit());
 
 }  // namespace vemo
