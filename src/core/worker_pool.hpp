@@ -29,8 +29,9 @@ class WorkerPool {
   std::uint32_t concurrency() const { return static_cast<std::uint32_t>(threads_.size()) + 1; }
 
   // Runs `run(k)` for every k below `count` on the pool's threads and the calling thread, and
-  // returns once all have ended. Calls nest: a run may hand work to the pool again. When a run
-  // throws, the runs not begun by then are skipped and the first exception is rethrown here.
+  // returns once all have ended; runs are claimed in the order of k, a few at a time. Calls
+  // nest: a run may hand work to the pool again. When a run throws, the runs not begun by then
+  // are skipped and the first exception is rethrown here.
   template <class Run>
   void for_each(std::size_t count, Run&& run) {
     if (threads_.empty() || count < 2) {
@@ -44,7 +45,8 @@ class WorkerPool {
     run_batch(batch);
   }
 
-  // Runs `first` and `second`, side by side where a thread is free.
+  // Runs `first` and `second`, side by side where a thread is free: the calling thread starts
+  // with `first`, and runs `second` after it when no pool thread has taken it by then.
   template <class First, class Second>
   void invoke(First&& first, Second&& second) {
     for_each(2, [&](std::size_t k) {
@@ -62,6 +64,7 @@ class WorkerPool {
     Batch(std::size_t count, void (*call)(void*, std::size_t), void* context)
         : count(count), call(call), context(context) {}
     const std::size_t count;
+    std::size_t grain = 1;  // runs claimed at a time
     void (*const call)(void*, std::size_t);
     void* const context;
     std::atomic<std::size_t> next{0};  // the next run to claim
@@ -70,15 +73,17 @@ class WorkerPool {
   };
 
   void run_batch(Batch& batch);
-  void take_runs(Batch& batch);
+  bool take_claim(Batch& batch);
   Batch* open_batch() const;
+  Batch* wait_for_work(std::unique_lock<std::mutex>& lock);
   void serve();
 
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable helper_left_;
-  std::vector<Batch*> batches_;  // handed over and not yet ended (under mutex_)
-  bool stopping_ = false;        // (under mutex_)
+  std::vector<Batch*> batches_;                // handed over and not yet ended (under mutex_)
+  std::atomic<std::uint64_t> handed_over_{0};  // batches handed over so far
+  bool stopping_ = false;                      // (under mutex_)
   std::vector<std::thread> threads_;
 };
 

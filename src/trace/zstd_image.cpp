@@ -5,7 +5,6 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,15 +59,13 @@ void fault_in_pages(std::uintptr_t from, std::uintptr_t to) {
 // ahead of a decoder writing from the front. A kernel without MADV_POPULATE_WRITE has the
 // decoder fault the pages in.
 void fault_in(WorkerPool& workers, std::uint8_t* begin, std::uint8_t* end) {
-  if (end <= begin) return;
+  // The calling thread alone would only come to it once the decoder is done.
+  if (end <= begin || workers.concurrency() < 2) return;
   const auto from = reinterpret_cast<std::uintptr_t>(begin);
   const auto to = reinterpret_cast<std::uintptr_t>(end);
   const std::uintptr_t chunks = (to - from + FAULT_CHUNK - 1) / FAULT_CHUNK;
-  std::atomic<std::uintptr_t> next{0};
-  workers.for_each(std::min<std::uintptr_t>(workers.concurrency(), chunks), [&](std::size_t) {
-    for (std::uintptr_t chunk = next++; chunk < chunks; chunk = next++) {
-      fault_in_pages(from + chunk * FAULT_CHUNK, std::min(to, from + (chunk + 1) * FAULT_CHUNK));
-    }
+  workers.for_each(chunks, [&](std::uintptr_t chunk) {
+    fault_in_pages(from + chunk * FAULT_CHUNK, std::min(to, from + (chunk + 1) * FAULT_CHUNK));
   });
 }
 
@@ -206,8 +203,8 @@ std::size_t stream_step(WorkerPool& workers, ZSTD_DCtx* context, ZSTD_outBuffer&
                         ZSTD_inBuffer& in, std::uint8_t* image, std::size_t fresh,
                         std::size_t fresh_end) {
   std::size_t hint = 0;
-  workers.invoke([&] { fault_in(workers, image + fresh, image + fresh_end); },
-                 [&] { hint = ZSTD_decompressStream(context, &out, &in); });
+  workers.invoke([&] { hint = ZSTD_decompressStream(context, &out, &in); },
+                 [&] { fault_in(workers, image + fresh, image + fresh_end); });
   return hint;
 }
 
@@ -265,8 +262,8 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
   std::memcpy(data, mapping.data(), TRACE_HEADER_SIZE);
   WorkerPool& workers = options.workers != nullptr ? *options.workers : calling_thread_pool();
   std::size_t first_bad = 0;
-  workers.invoke([&] { fault_in(workers, data + TRACE_HEADER_SIZE, data + image->size()); },
-                 [&] { first_bad = decode_planned_frames(workers, payload, plan.frames, data); });
+  workers.invoke([&] { first_bad = decode_planned_frames(workers, payload, plan.frames, data); },
+                 [&] { fault_in(workers, data + TRACE_HEADER_SIZE, data + image->size()); });
 
   std::size_t written = plan.image_size;
   std::size_t resume = plan.unplanned_input;
