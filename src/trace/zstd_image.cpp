@@ -77,9 +77,9 @@ void read_in(std::span<const std::uint8_t> bytes) {
   ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);  // only a hint
 }
 
-// The most that the blocks of the zstd frame at the start of `frame` (`size` bytes long, as
-// found) can decode to: raw and RLE blocks the sizes they state, a compressed block at most the
-// largest block. Frame headers and block headers are as the zstd format lays them out.
+// The most that the blocks of a zstd frame (its bytes, as the decoder found them) can decode to:
+// raw and RLE blocks the sizes they state, a compressed block at most the largest block. Frame
+// and block headers are read as the zstd format lays them out.
 std::uint64_t frame_capacity(std::span<const std::uint8_t> frame) {
   constexpr std::size_t MAGIC_SIZE = 4;
   constexpr std::size_t BLOCK_HEADER_SIZE = 3;
