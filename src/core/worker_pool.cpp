@@ -12,7 +12,10 @@ WorkerPool::WorkerPool(std::uint32_t concurrency, std::uint32_t may_start) {
   threads_.reserve(wanted);
   for (std::uint32_t k = 0; k < wanted; ++k) {
     try {
-      threads_.emplace_back([this] { serve(); });
+      threads_.emplace_back([this] {
+        std::unique_lock lock(mutex_);
+        help_until_done(lock, nullptr);
+      });
     } catch (const std::system_error&) {
       break;  // the threads started so far do the work
     } catch (const std::bad_alloc&) {
@@ -25,8 +28,9 @@ WorkerPool::~WorkerPool() {
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
+    ++changes_;
   }
-  work_ready_.notify_all();
+  changed_.notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
@@ -35,8 +39,8 @@ namespace {
 // Claims per thread that a batch is cut into: few enough that claiming costs nothing next to
 // the runs, enough that threads finish close together.
 constexpr std::size_t CLAIMS_PER_THREAD = 16;
-// How long an idle thread watches for new work before it sleeps: a caller often hands over
-// batches in quick succession, and waking a sleeping thread takes longer than that.
+// How long a thread with nothing to claim watches for a change before it sleeps: batches often
+// come in quick succession, and waking a sleeping thread takes longer than that.
 constexpr auto IDLE_SPIN = std::chrono::microseconds(100);
 
 // Tells the CPU that this thread only waits.
@@ -55,15 +59,16 @@ void WorkerPool::run_batch(Batch& batch) {
   {
     const std::lock_guard lock(mutex_);
     batches_.push_back(&batch);
-    ++handed_over_;
+    ++changes_;
   }
-  work_ready_.notify_all();
+  changed_.notify_all();
   while (take_claim(batch)) {
   }
   std::unique_lock lock(mutex_);
   // No thread joins it from here on, so once the helpers inside have left, every run has ended.
+  // Until then this thread helps with other batches, as a pool thread would.
   std::erase(batches_, &batch);
-  helper_left_.wait(lock, [&] { return batch.helpers == 0; });
+  help_until_done(lock, &batch);
   if (batch.failure) std::rethrow_exception(batch.failure);
 }
 
@@ -82,8 +87,8 @@ bool WorkerPool::take_claim(Batch& batch) {
   return true;
 }
 
-// The handed-over batch with runs left to claim that the fewest pool threads work on, so that
-// nested batches share the idle threads.
+// The handed-over batch with runs left to claim that the fewest other threads work on, so that
+// nested batches share the threads.
 WorkerPool::Batch* WorkerPool::open_batch() const {
   Batch* chosen = nullptr;
   for (Batch* batch : batches_) {
@@ -93,38 +98,43 @@ WorkerPool::Batch* WorkerPool::open_batch() const {
   return chosen;
 }
 
-// The batch to help with next, or null once the pool stops. Watches for a batch to be handed
-// over for a short while, then sleeps until one is. Runs are claimed without the lock, so a
-// batch found open may be used up the next moment: the one found is the one returned.
-WorkerPool::Batch* WorkerPool::wait_for_work(std::unique_lock<std::mutex>& lock) {
-  Batch* batch = nullptr;
-  const auto ready = [&] { return stopping_ || (batch = open_batch()) != nullptr; };
-  if (ready()) return stopping_ ? nullptr : batch;
-  const std::uint64_t seen = handed_over_.load();
-  lock.unlock();
-  const auto until = std::chrono::steady_clock::now() + IDLE_SPIN;
-  while (handed_over_.load(std::memory_order_relaxed) == seen &&
-         std::chrono::steady_clock::now() < until) {
-    relax();
-  }
-  lock.lock();
-  work_ready_.wait(lock, ready);
-  return stopping_ ? nullptr : batch;
+// A pool thread is done when the pool stops; a caller when the helpers of its batch have left.
+bool WorkerPool::done(const Batch* waited_for) const {
+  return waited_for != nullptr ? waited_for->helpers == 0 : stopping_;
 }
 
-void WorkerPool::serve() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    // One claim at a time, choosing again after each: a batch handed over meanwhile, nested
-    // in a run that is under way, gets its share of the threads.
-    Batch* const batch = wait_for_work(lock);
-    if (batch == nullptr) return;
+// Takes claims of open batches one at a time, choosing again after each (a batch handed over
+// meanwhile, nested in a run under way, gets its share of the threads), until done.
+void WorkerPool::help_until_done(std::unique_lock<std::mutex>& lock, const Batch* waited_for) {
+  while (!done(waited_for)) {
+    Batch* const batch = open_batch();
+    if (batch == nullptr) {
+      wait_for_change(lock, waited_for);
+      continue;
+    }
     ++batch->helpers;
     lock.unlock();
     take_claim(*batch);
     lock.lock();
-    if (--batch->helpers == 0) helper_left_.notify_all();
+    if (--batch->helpers == 0) {
+      ++changes_;
+      changed_.notify_all();
+    }
   }
+}
+
+// Watches for a change for a short while, then sleeps until one comes. Runs are claimed without
+// the lock, so what was open may be used up the next moment: the caller looks again.
+void WorkerPool::wait_for_change(std::unique_lock<std::mutex>& lock, const Batch* waited_for) {
+  const std::uint64_t seen = changes_.load();
+  lock.unlock();
+  const auto until = std::chrono::steady_clock::now() + IDLE_SPIN;
+  while (changes_.load(std::memory_order_relaxed) == seen &&
+         std::chrono::steady_clock::now() < until) {
+    relax();
+  }
+  lock.lock();
+  changed_.wait(lock, [&] { return changes_.load() != seen || done(waited_for); });
 }
 
 WorkerPool& calling_thread_pool() {

@@ -68,22 +68,23 @@ class WorkerPool {
     void (*const call)(void*, std::size_t);
     void* const context;
     std::atomic<std::size_t> next{0};  // the next run to claim
-    std::size_t helpers = 0;           // pool threads inside it (under mutex_)
+    std::size_t helpers = 0;           // other threads inside it (under mutex_)
     std::exception_ptr failure;        // the first exception of a run (under mutex_)
   };
 
   void run_batch(Batch& batch);
   bool take_claim(Batch& batch);
   Batch* open_batch() const;
-  Batch* wait_for_work(std::unique_lock<std::mutex>& lock);
-  void serve();
+  void help_until_done(std::unique_lock<std::mutex>& lock, const Batch* waited_for);
+  void wait_for_change(std::unique_lock<std::mutex>& lock, const Batch* waited_for);
+  bool done(const Batch* waited_for) const;
 
   std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable helper_left_;
-  std::vector<Batch*> batches_;                // handed over and not yet ended (under mutex_)
-  std::atomic<std::uint64_t> handed_over_{0};  // batches handed over so far
-  bool stopping_ = false;                      // (under mutex_)
+  // A batch handed over, a thread leaving a batch, or the pool stopping.
+  std::condition_variable changed_;
+  std::atomic<std::uint64_t> changes_{0};  // how often it has changed
+  std::vector<Batch*> batches_;            // handed over and not yet ended (under mutex_)
+  bool stopping_ = false;                  // (under mutex_)
   std::vector<std::thread> threads_;
 };
 
