@@ -325,9 +325,8 @@ std::expected<TracePair, TracePairFailure> load_trace_pair(const std::string& pa
   if (!opened_a) return std::unexpected(TracePairFailure{false, std::move(opened_a.error())});
   std::optional<Result<Trace>> a;
   std::optional<Result<Trace>> b;
-  WorkerPool& workers = options.workers != nullptr ? *options.workers : calling_thread_pool();
-  workers.invoke([&] { a = complete_trace(std::move(*opened_a), options); },
-                 [&] { b = load_trace(path_b, options); });
+  load_workers(options).invoke([&] { a = complete_trace(std::move(*opened_a), options); },
+                               [&] { b = load_trace(path_b, options); });
   if (!*a) return std::unexpected(TracePairFailure{false, std::move(a->error())});
   if (!*b) return std::unexpected(TracePairFailure{true, std::move(b->error())});
   return TracePair{std::move(**a), std::move(**b)};

@@ -188,6 +188,11 @@ struct LoadOptions {
   WorkerPool* workers = nullptr;
 };
 
+// The pool that `options` names, or the calling thread alone.
+inline WorkerPool& load_workers(const LoadOptions& options) {
+  return options.workers != nullptr ? *options.workers : calling_thread_pool();
+}
+
 Result<Trace> load_trace(const std::string& path, const LoadOptions& options = {});
 
 struct TracePair {

@@ -260,7 +260,7 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
   if (!image) return fail(decode_failure(OUT_OF_MEMORY));
   std::uint8_t* const data = image->mutable_data();
   std::memcpy(data, mapping.data(), TRACE_HEADER_SIZE);
-  WorkerPool& workers = options.workers != nullptr ? *options.workers : calling_thread_pool();
+  WorkerPool& workers = load_workers(options);
   std::size_t first_bad = 0;
   workers.invoke([&] { first_bad = decode_planned_frames(workers, payload, plan.frames, data); },
                  [&] { fault_in(workers, data + TRACE_HEADER_SIZE, data + image->size()); });
