@@ -7,8 +7,8 @@
 #include <new>
 #include <utility>
 
-#include "compare/workers.hpp"
 #include "core/file_io.hpp"
+#include "core/limits.hpp"
 #include "core/text.hpp"
 
 namespace vemo::tui {
