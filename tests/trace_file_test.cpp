@@ -258,6 +258,19 @@ class LoadTraceTest : public ::testing::Test {
   std::filesystem::path dir_ = scratch_dir();
 };
 
+// Four warps of 20000 events: bigger than the decoder's output chunk, and worth decoding on
+// several threads.
+TraceBuilder large_trace() {
+  TraceBuilder builder;
+  builder.shape(4, 20000);
+  for (std::uint32_t w = 0; w < 4; ++w) {
+    std::vector<TraceEvent> events;
+    for (std::uint32_t i = 0; i < 20000; ++i) events.push_back(event(i, 0, i % 2, ~i, i * w));
+    builder.warp(w, std::move(events));
+  }
+  return builder;
+}
+
 TEST_F(LoadTraceTest, MappedTraceIsTheFileInPlace) {
   const TraceBuilder builder = two_warps();
   const std::string path = builder.write(dir_ / "plain.trace");
@@ -301,13 +314,7 @@ TEST_F(LoadTraceTest, CompressedTraceDecodesEveryFrame) {
 }
 
 TEST_F(LoadTraceTest, PoolsShortOfThreadsDecodeTheSameImages) {
-  TraceBuilder builder;
-  builder.shape(4, 20000);
-  for (std::uint32_t w = 0; w < 4; ++w) {
-    std::vector<TraceEvent> events;
-    for (std::uint32_t i = 0; i < 20000; ++i) events.push_back(event(i, 0, i % 2, ~i, i * w));
-    builder.warp(w, std::move(events));
-  }
+  const TraceBuilder builder = large_trace();
   Bytes expected = builder.image();
   expected[12] |= TRACE_FLAG_ZSTD;
   const auto compressed = [&](const std::string& name, int frames, bool sized) {
@@ -439,13 +446,7 @@ TEST_F(LoadTraceTest, CompressedSizeRuleUsesTheDecodedImage) {
 
 TEST_F(LoadTraceTest, LargeCompressedPayload) {
   // Bigger than the decoder's output chunk, so the output buffer has to grow several times.
-  TraceBuilder builder;
-  builder.shape(4, 20000);
-  for (std::uint32_t w = 0; w < 4; ++w) {
-    std::vector<TraceEvent> events;
-    for (std::uint32_t i = 0; i < 20000; ++i) events.push_back(event(i, 0, i % 2, ~i, i * w));
-    builder.warp(w, std::move(events));
-  }
+  const TraceBuilder builder = large_trace();
   auto trace = load_trace(builder.write(dir_ / "large", 3));
   ASSERT_TRUE(trace) << error_message(trace);
   EXPECT_EQ(trace->data.size(), builder.image().size());

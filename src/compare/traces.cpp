@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstddef>
 #include <iterator>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -310,12 +311,22 @@ void attach_snapshots(std::vector<Divergence>& divergences, const std::vector<Wa
 
 // ---- Counts ----
 
-std::uint64_t total_events(const Trace& trace) {
-  std::uint64_t total = 0;
-  for (std::uint32_t warp = 0; warp < trace.header.num_warps; ++warp) {
-    if (const auto view = warp_events(trace, warp)) total += view->header->event_count;
-  }
-  return total;
+// Warps whose event counts one run of the pool sums.
+constexpr std::uint32_t WARPS_PER_COUNT_RUN = 4096;
+
+// The events of all warps of `trace`, summed in parallel: each warp's header sits on a page of
+// its own, so one thread alone would wait on a miss per warp long after the comparison ended.
+std::uint64_t total_events(WorkerPool& workers, const Trace& trace) {
+  const std::uint32_t warps = trace.header.num_warps;
+  std::vector<std::uint64_t> totals(warps / WARPS_PER_COUNT_RUN + 1);
+  workers.for_each(totals.size(), [&](std::size_t k) {
+    const std::uint32_t first = static_cast<std::uint32_t>(k) * WARPS_PER_COUNT_RUN;
+    const std::uint32_t end = first + std::min(WARPS_PER_COUNT_RUN, warps - first);
+    for (std::uint32_t warp = first; warp < end; ++warp) {
+      if (const auto view = warp_events(trace, warp)) totals[k] += view->header->event_count;
+    }
+  });
+  return std::accumulate(totals.begin(), totals.end(), std::uint64_t{0});
 }
 
 CrossGpuInfo cross_gpu_info(const TraceHeader& a, const TraceHeader& b) {
@@ -386,8 +397,8 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
   // A divergence's snapshot depends on it alone, so only the kept ones are looked up.
   attach_snapshots(result.divergences, jobs, a, b, effective(remapper));
   if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);
-  result.total_events_a = total_events(a);
-  result.total_events_b = total_events(b);
+  result.total_events_a = total_events(workers, a);
+  result.total_events_b = total_events(workers, b);
   result.total_warps = jobs.size();
   result.warps_compared = jobs.size();
   return result;
