@@ -589,6 +589,58 @@ TEST_F(LoadTraceTest, SizeClaimsTheDataCannotFillCostNoMemory) {
   EXPECT_LT(peak_resident_kib(), std::uint64_t{256} << 10);
 }
 
+// A frame claiming `claim` bytes, made of `blocks` as (type, stated size) pairs: a raw block
+// holds that many 0xff bytes, an RLE block its one byte, a compressed block that many 0xff bytes
+// (not a valid block).
+Bytes frame_of_blocks(std::uint64_t claim,
+                      const std::vector<std::pair<std::uint32_t, std::uint32_t>>& blocks) {
+  Bytes frame = {0x28, 0xb5, 0x2f, 0xfd, 0xc0, 0x58};
+  for (int k = 0; k < 8; ++k) frame.push_back(static_cast<std::uint8_t>(claim >> (8 * k)));
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    const auto [type, size] = blocks[k];
+    const std::uint32_t header = size << 3 | type << 1 | (k + 1 == blocks.size() ? 1 : 0);
+    for (int b = 0; b < 3; ++b) frame.push_back(static_cast<std::uint8_t>(header >> (8 * b)));
+    frame.insert(frame.end(), type == 1 ? 1 : size, type == 1 ? 0 : 0xff);
+  }
+  return frame;
+}
+
+TEST_F(LoadTraceTest, BlocksThatCannotHoldTheClaimCostNoMemory) {
+  constexpr std::uint32_t RAW = 0, RLE = 1, COMPRESSED = 2;
+  constexpr std::uint32_t LARGEST_BLOCK = 128 << 10;
+  struct Case {
+    std::string name;
+    std::uint64_t claim;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks;
+  };
+  // RLE blocks stating more than a block may hold.
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> oversized(1600, {RLE, (1u << 21) - 1});
+  // A broken first block in front of well-formed RLE blocks that could hold the claim.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> broken_first(2301, {RLE, LARGEST_BLOCK});
+  broken_first.front() = {COMPRESSED, 16};
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> oversized_raw = {{RAW, 1u << 20}};
+  const Case cases[] = {
+      {"RLE blocks stating 2 MiB each", std::uint64_t{3} << 30, oversized},
+      {"a broken block before 2300 full RLE blocks", std::uint64_t{2301} * LARGEST_BLOCK,
+       broken_first},
+      {"a raw block stating 1 MiB", std::uint64_t{3} << 30, oversized_raw},
+  };
+  const Bytes image = compressed_two_warps_image();
+  for (const Case& c : cases) {
+    Bytes bytes(image.begin(), image.begin() + TRACE_HEADER_SIZE);
+    const Bytes frame = frame_of_blocks(c.claim, c.blocks);
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    ASSERT_LT(bytes.size(), std::size_t{2} << 20) << c.name;
+    WorkerPool pool(4);
+    const auto chain =
+        error_chain(load_trace(file("blocks", bytes), LoadOptions{.workers = &pool}));
+    ASSERT_EQ(chain.size(), 2u) << c.name;
+    EXPECT_EQ(chain[0], "Failed to decompress zstd-compressed trace") << c.name;
+    EXPECT_NE(chain[1], "out of memory for the decoded trace") << c.name;
+  }
+  EXPECT_LT(peak_resident_kib(), std::uint64_t{256} << 10);
+}
+
 TEST_F(LoadTraceTest, ABombStillRunsOutOfMemoryAtTheLimit) {
   // 96 MiB of zeros in a few KB, sized or not: real content past a 32 MiB limit.
   const Bytes zeros(std::size_t{96} << 20, 0);

@@ -5,6 +5,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -58,13 +59,17 @@ void fault_in_pages(std::uintptr_t from, std::uintptr_t to) {
 // it, so it is spread over the idle workers of the pool, which take the chunks in order to keep
 // ahead of a decoder writing from the front. A kernel without MADV_POPULATE_WRITE has the
 // decoder fault the pages in.
-void fault_in(WorkerPool& workers, std::uint8_t* begin, std::uint8_t* end) {
+// Once `decoded` (when given) is set, the chunks not yet begun are left alone: a frame that
+// fails early must not have the whole size it claimed committed behind it.
+void fault_in(WorkerPool& workers, std::uint8_t* begin, std::uint8_t* end,
+              const std::atomic<bool>* decoded = nullptr) {
   // The calling thread alone would only come to it once the decoder is done.
   if (end <= begin || workers.concurrency() < 2) return;
   const auto from = reinterpret_cast<std::uintptr_t>(begin);
   const auto to = reinterpret_cast<std::uintptr_t>(end);
   const std::uintptr_t chunks = (to - from + FAULT_CHUNK - 1) / FAULT_CHUNK;
   workers.for_each(chunks, [&](std::uintptr_t chunk) {
+    if (decoded != nullptr && decoded->load(std::memory_order_relaxed)) return;
     fault_in_pages(from + chunk * FAULT_CHUNK, std::min(to, from + (chunk + 1) * FAULT_CHUNK));
   });
 }
@@ -78,8 +83,9 @@ void read_in(std::span<const std::uint8_t> bytes) {
 }
 
 // The most that the blocks of a zstd frame (its bytes, as the decoder found them) can decode to:
-// raw and RLE blocks the sizes they state, a compressed block at most the largest block. Frame
-// and block headers are read as the zstd format lays them out.
+// raw and RLE blocks the sizes they state, a compressed block at most the largest block; 0 when
+// a block states more than a block may hold, so that the frame is streamed and the decoder
+// names the fault. Frame and block headers are read as the zstd format lays them out.
 std::uint64_t frame_capacity(std::span<const std::uint8_t> frame) {
   constexpr std::size_t MAGIC_SIZE = 4;
   constexpr std::size_t BLOCK_HEADER_SIZE = 3;
@@ -100,6 +106,7 @@ std::uint64_t frame_capacity(std::span<const std::uint8_t> frame) {
     at += BLOCK_HEADER_SIZE;
     const std::uint32_t type = (header >> 1) & 3;
     const std::uint32_t size = header >> 3;
+    if (size > LARGEST_BLOCK) return 0;
     capacity += type == 2 ? LARGEST_BLOCK : size;
     at += type == 1 ? 1 : size;    // an RLE block holds its one byte
     if ((header & 1) != 0) break;  // the last block
@@ -262,8 +269,13 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
   std::memcpy(data, mapping.data(), TRACE_HEADER_SIZE);
   WorkerPool& workers = load_workers(options);
   std::size_t first_bad = 0;
-  workers.invoke([&] { first_bad = decode_planned_frames(workers, payload, plan.frames, data); },
-                 [&] { fault_in(workers, data + TRACE_HEADER_SIZE, data + image->size()); });
+  std::atomic<bool> decoded{false};
+  workers.invoke(
+      [&] {
+        first_bad = decode_planned_frames(workers, payload, plan.frames, data);
+        decoded = true;
+      },
+      [&] { fault_in(workers, data + TRACE_HEADER_SIZE, data + image->size(), &decoded); });
 
   std::size_t written = plan.image_size;
   std::size_t resume = plan.unplanned_input;
