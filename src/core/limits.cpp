@@ -97,7 +97,11 @@ std::uint64_t process_memory_limit() {
 }
 
 std::uint64_t input_size_limit() {
-  return std::min({process_memory_limit(), resource_limit(RLIMIT_AS), resource_limit(RLIMIT_DATA)});
+  const std::uint64_t memory =
+      std::min({process_memory_limit(), resource_limit(RLIMIT_AS), resource_limit(RLIMIT_DATA)});
+  // An eighth kept for the rest of the run, and half of the remainder: a buffer that doubles
+  // holds its old and its new room at once.
+  return (memory - memory / 8) / 2;
 }
 
 }  // namespace vemo

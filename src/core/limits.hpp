@@ -48,8 +48,9 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root,
                                                  std::string_view proc_self_cgroup);
 // The smaller of physical memory and the cgroup memory limit.
 std::uint64_t process_memory_limit();
-// The most bytes of one input that may be read into memory: the memory the process may use,
-// within its address-space and data limits (`ulimit -v`, `ulimit -d`).
+// The most bytes of one input that may be read into memory: of the memory the process may use,
+// within its address-space and data limits (`ulimit -v`, `ulimit -d`), what a growing buffer
+// can hold with room left for the rest of the run (somewhat less than half).
 std::uint64_t input_size_limit();
 
 }  // namespace vemo
