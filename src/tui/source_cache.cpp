@@ -24,25 +24,10 @@ constexpr std::size_t MAX_SOURCE_FILE_SIZE = std::size_t{256} << 20;
 // that grows past the limit while it is read is refused too.
 std::optional<std::string> read_regular_file(const std::string& path, std::size_t limit) {
   const auto file = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!file) return std::nullopt;
-  const auto size = regular_file_size(file->get());
-  if (!size || *size > limit) return std::nullopt;
-  // One byte past the limit tells a file that grew too big from one that just fits.
-  std::string content(std::min(*size, limit) + 1, '\0');
-  std::size_t length = 0;
-  for (;;) {
-    if (length == content.size()) {
-      if (length > limit) return std::nullopt;
-      content.resize(std::min(2 * length, limit + 1));
-    }
-    const auto count = read_some(file->get(), content.data() + length, content.size() - length);
-    if (!count) return std::nullopt;
-    if (*count == 0) break;
-    length += *count;
-  }
-  if (length > limit) return std::nullopt;
-  content.resize(length);
-  return content;
+  if (!file || !regular_file_size(file->get())) return std::nullopt;
+  auto content = read_to_end(file->get(), limit);
+  if (!content) return std::nullopt;
+  return std::move(*content);
 }
 
 // Lines end at line feeds, a carriage return before one is dropped, and a final line feed
