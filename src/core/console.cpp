@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fmt/format.h>
+
 #include "core/error.hpp"
 #include "core/file_io.hpp"
 #include "core/text.hpp"

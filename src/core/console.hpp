@@ -3,9 +3,6 @@
 // the rule that decides whether standard output is styled.
 
 #include <string_view>
-#include <utility>
-
-#include <fmt/format.h>
 
 #include "core/sink.hpp"
 #include "core/styling.hpp"
@@ -35,11 +32,6 @@ void flush();
 // exit status a closed stream must not change (help, version, usage errors).
 void out_ignoring_failure(std::string_view text);
 void err_ignoring_failure(std::string_view text);
-
-template <class... A>
-void eprint(fmt::format_string<A...> format, A&&... args) {
-  err(fmt::format(format, std::forward<A>(args)...));
-}
 
 // Ends the process at once with status 101, after the internal-fault diagnostic.
 [[noreturn]] void internal_fault(std::string_view what);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+// The compiled format_to overloads must be declared where print_compiled is defined.
 #include <fmt/compile.h>
 #include <fmt/format.h>
 

@@ -55,10 +55,9 @@ std::string shown_file_line(const SourceLocation& location) {
   return escape_controls(file_line_text(location));
 }
 
-// `site_label` as shown: only a file name from the map can hold control characters.
+// `site_label` with the file name's control characters escaped.
 std::string shown_site_label(const SiteMap* site_map, std::uint32_t site_id) {
-  const SourceLocation* location = find_location(site_map, site_id);
-  return location != nullptr ? shown_file_line(*location) : site_id_text(site_id);
+  return escape_controls(site_label(site_map, site_id));
 }
 
 // ---- Divergence listing ----
@@ -173,12 +172,21 @@ void write_entry(OutputSink& out, Styling styling, const Divergence& divergence,
   if (const auto* branch = kind.get<BranchKind>()) {
     write_branch(out, styling, *branch, divergence.site_id);
   }
-  if (const auto* value = kind.get<ValueKind>())
+  if (const auto* value = kind.get<ValueKind>()) {
     write_value(out, styling, *value, divergence.site_id);
-  if (const auto* mask = kind.get<ActiveMaskKind>()) write_active_mask(out, styling, *mask);
-  if (const auto* path = kind.get<PathKind>()) write_path(out, styling, *path, site_map);
-  if (const auto* extra = kind.get<ExtraEventsKind>()) write_extra_events(out, styling, *extra);
-  if (divergence.snapshot) write_snapshot(out, styling, *divergence.snapshot, float_operands);
+  }
+  if (const auto* mask = kind.get<ActiveMaskKind>()) {
+    write_active_mask(out, styling, *mask);
+  }
+  if (const auto* path = kind.get<PathKind>()) {
+    write_path(out, styling, *path, site_map);
+  }
+  if (const auto* extra = kind.get<ExtraEventsKind>()) {
+    write_extra_events(out, styling, *extra);
+  }
+  if (divergence.snapshot) {
+    write_snapshot(out, styling, *divergence.snapshot, float_operands);
+  }
 }
 
 // ---- Classification ----
