@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "compare/diff.hpp"
 #include "compare/workers.hpp"
 #include "support/trace_builder.hpp"
 
@@ -161,35 +163,118 @@ TEST(CompareTraces, NoWarpsGivesAnEmptyResult) {
   EXPECT_FALSE(result.cross_gpu.has_value());
 }
 
-TEST(CompareTraces, SameArchJobsAreOneWarpEach) {
-  const std::vector<WarpJob> expected = {{{2}, 2, {2}}, {{3}, 3, {3}}};
-  EXPECT_EQ(same_arch_warp_jobs(2, 4), expected);
-  EXPECT_TRUE(same_arch_warp_jobs(4, 4).empty());
+// A job as the warps it covers, listed one by one.
+struct ListedJob {
+  std::vector<std::uint32_t> warps_a;
+  std::uint32_t warp_idx;
+  std::vector<std::uint32_t> warps_b;
+  bool operator==(const ListedJob&) const = default;
+};
+
+std::vector<std::uint32_t> listed(WarpRange warps) {
+  std::vector<std::uint32_t> list;
+  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) list.push_back(warp);
+  return list;
 }
 
-TEST(CompareTraces, CrossGpuJobsCoverTheCommonThreads) {
+std::vector<ListedJob> listed(const WarpJobs& jobs) {
+  std::vector<ListedJob> list;
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    list.push_back({listed(jobs[k].warps_a), jobs[k].warp_idx, listed(jobs[k].warps_b)});
+    EXPECT_EQ(jobs.with_index(jobs[k].warp_idx), jobs[k]);
+  }
+  if (!list.empty()) {
+    EXPECT_EQ(jobs.with_index(list.back().warp_idx + 1), std::nullopt);
+  }
+  return list;
+}
+
+// Warp w's events, different for every warp; trace B flips a branch in every third warp.
+TraceBuilder numbered_warps(std::uint32_t num_warps, std::uint32_t cuda_arch, bool flip) {
+  TraceBuilder builder = with_warps(num_warps, cuda_arch);
+  for (std::uint32_t warp = 0; warp < num_warps; ++warp) {
+    const bool flipped = flip && warp % 3 == 1;
+    builder.warp(warp, {event(10 + warp), event(2, 0, flipped ? TAKEN : 0, 0xff), event(3)});
+  }
+  return builder;
+}
+
+// The divergences of the jobs, each diffed on its own sequences joined warp by warp.
+std::vector<Divergence> diffed_job_by_job(const std::vector<ListedJob>& jobs, const Trace& a,
+                                          const Trace& b, const CompareConfig& config) {
+  const auto sequence = [](const Trace& trace, const std::vector<std::uint32_t>& warps) {
+    std::vector<TraceEvent> events;
+    for (const std::uint32_t warp : warps) {
+      const auto view = warp_events(trace, warp);
+      events.insert(events.end(), view->events.begin(), view->events.end());
+    }
+    return events;
+  };
+  std::vector<Divergence> joined;
+  for (const ListedJob& job : jobs) {
+    const auto seq_a = sequence(a, job.warps_a);
+    const auto seq_b = sequence(b, job.warps_b);
+    const auto found = config.cross_gpu ? diff_events_cross_gpu(job.warp_idx, seq_a, seq_b, config)
+                                        : diff_events(job.warp_idx, seq_a, seq_b, config);
+    joined.insert(joined.end(), found.begin(), found.end());
+  }
+  return joined;
+}
+
+TEST(CompareTraces, JobsCoverTheWarpsOfTheirThreads) {
   struct Case {
+    std::string_view name;
+    bool cross_gpu;
     std::uint32_t warps_a, arch_a, warps_b, arch_b;
-    std::vector<WarpJob> jobs;
+    std::vector<ListedJob> jobs;
   };
   const Case cases[] = {
-      {4,
+      {"same architecture", false, 3, 86, 3, 86, {{{0}, 0, {0}}, {{1}, 1, {1}}, {{2}, 2, {2}}}},
+      {"same architecture, one warp", false, 1, 86, 1, 86, {{{0}, 0, {0}}}},
+      {"same architecture, no warps", false, 0, 86, 0, 86, {}},
+      {"64 lanes against 32",
+       true,
+       4,
        AMD_ARCH,
        8,
        86,
        {{{0}, 0, {0, 1}}, {{1}, 1, {2, 3}}, {{2}, 2, {4, 5}}, {{3}, 3, {6, 7}}}},
-      {10, 86, 3, AMD_ARCH, {{{0, 1}, 0, {0}}, {{2, 3}, 1, {1}}, {{4, 5}, 2, {2}}}},
-      {3, 86, 2, AMD_ARCH, {{{0, 1}, 0, {0}}, {{2}, 1, {1}}}},
-      {3, 0, 2, 86, {{{0}, 0, {0}}, {{1}, 1, {1}}}},
-      {0, 86, 2, AMD_ARCH, {}},
-      {2, AMD_ARCH, 0, 86, {}},
+      {"32 lanes against 64, the rest of A left out",
+       true,
+       10,
+       86,
+       3,
+       AMD_ARCH,
+       {{{0, 1}, 0, {0}}, {{2, 3}, 1, {1}}, {{4, 5}, 2, {2}}}},
+      {"a partial last chunk", true, 3, 86, 2, AMD_ARCH, {{{0, 1}, 0, {0}}, {{2}, 1, {1}}}},
+      {"a partial last chunk of B", true, 2, AMD_ARCH, 3, 86, {{{0}, 0, {0, 1}}, {{1}, 1, {2}}}},
+      {"32 lanes on both sides", true, 3, 0, 2, 86, {{{0}, 0, {0}}, {{1}, 1, {1}}}},
+      {"64 lanes on both sides", true, 2, AMD_ARCH, 2, AMD_ARCH, {{{0}, 0, {0}}, {{1}, 1, {1}}}},
+      {"one warp", true, 1, AMD_ARCH, 1, 86, {{{0}, 0, {0}}}},
+      {"no warps in A", true, 0, 86, 2, AMD_ARCH, {}},
+      {"no warps in B", true, 2, AMD_ARCH, 0, 86, {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.warps_a << " vs " << c.warps_b);
-    EXPECT_EQ(cross_gpu_warp_jobs(with_warps(c.warps_a, c.arch_a).build(),
-                                  with_warps(c.warps_b, c.arch_b).build()),
-              c.jobs);
+    SCOPED_TRACE(c.name);
+    const Trace a = numbered_warps(c.warps_a, c.arch_a, false).build();
+    const Trace b = numbered_warps(c.warps_b, c.arch_b, true).build();
+    const WarpJobs jobs =
+        c.cross_gpu ? cross_gpu_warp_jobs(a, b) : same_arch_warp_jobs(0, c.warps_a);
+    EXPECT_EQ(listed(jobs), c.jobs);
+    const CompareConfig config{.cross_gpu = c.cross_gpu};
+    const auto result = compare_traces(a, b, config, nullptr, [](std::string_view) {});
+    ASSERT_TRUE(result.has_value());
+    const std::vector<Divergence> expected = diffed_job_by_job(c.jobs, a, b, config);
+    EXPECT_EQ(result->divergences, expected);
+    std::set<std::uint32_t> diverged;
+    for (const Divergence& divergence : expected) diverged.insert(divergence.warp_idx);
+    EXPECT_EQ(result->warps_diverged, diverged.size());
+    EXPECT_EQ(result->total_warps, c.jobs.size());
   }
+  const std::vector<ListedJob> from_two = {{{2}, 2, {2}}, {{3}, 3, {3}}};
+  EXPECT_EQ(listed(same_arch_warp_jobs(2, 4)), from_two);
+  EXPECT_EQ(same_arch_warp_jobs(2, 4).with_index(1), std::nullopt);
+  EXPECT_TRUE(same_arch_warp_jobs(4, 4).empty());
 }
 
 TEST(CompareTraces, CrossGpuConcatenatesTheWarpsOfAChunk) {
@@ -253,18 +338,21 @@ TEST(CompareTraces, LimitKeepsTheFirstInJobOrderAndCountsAllWarps) {
 TEST(CompareTraces, ResultDoesNotDependOnScheduling) {
   TraceBuilder a;
   TraceBuilder b;
-  // 2 x 300 x 64 event slots: enough for the comparison to go to the worker pool.
-  a.shape(300, 64);
-  b.shape(300, 64);
-  for (std::uint32_t warp = 0; warp < 300; ++warp) {
+  // Enough event slots for the comparison to go to the worker pool, and enough warps for its
+  // blocks of jobs to hold several each.
+  constexpr std::uint32_t WARPS = 9000;
+  a.shape(WARPS, 8);
+  b.shape(WARPS, 8);
+  for (std::uint32_t warp = 0; warp < WARPS; ++warp) {
     a.warp(warp, branches(1 + warp % 7));
     b.warp(warp, branches(1 + warp % 5, warp % 3 == 0));
   }
   const Trace trace_a = a.build();
   const Trace trace_b = b.build();
   std::vector<Divergence> sequential;
-  for (const WarpJob& job : same_arch_warp_jobs(0, 300)) {
-    const auto found = diff_warp_job(job, trace_a, trace_b, nullptr, {});
+  const WarpJobs jobs = same_arch_warp_jobs(0, WARPS);
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    const auto found = diff_warp_job(jobs[k], trace_a, trace_b, nullptr, {});
     sequential.insert(sequential.end(), found.begin(), found.end());
   }
   const auto result = compare_traces(trace_a, trace_b, {}, nullptr, [](std::string_view) {});
@@ -279,7 +367,7 @@ TEST(CompareTraces, ResultDoesNotDependOnScheduling) {
     ASSERT_TRUE(smaller.has_value()) << may_start;
     EXPECT_EQ(smaller->divergences, sequential) << may_start;
     EXPECT_EQ(smaller->warps_diverged, result->warps_diverged) << may_start;
-    EXPECT_EQ(err, "Comparing 300 warps...\n") << may_start;
+    EXPECT_EQ(err, "Comparing 9000 warps...\n") << may_start;
   }
 }
 

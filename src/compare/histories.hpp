@@ -30,7 +30,7 @@ class HistoryPairing {
 
  private:
   bool cross_gpu_;
-  std::vector<WarpJob> jobs_;  // cross-GPU only, in chunk order
+  WarpJobs jobs_;  // cross-GPU only
 };
 
 }  // namespace vemo

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
-#include <numeric>
+#include <new>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -68,38 +69,52 @@ std::uint64_t warp_size_of(const TraceHeader& header) {
   return GpuArch::from_cuda_arch(header.cuda_arch).warp_size();
 }
 
-// The warps of one trace that hold threads [start, end).
-std::vector<std::uint32_t> warps_covering(std::uint64_t start, std::uint64_t end,
-                                          std::uint64_t warp_size, std::uint64_t num_warps) {
+// The warps of one trace that hold threads [start, end), of which there are at least
+// start + 1 (so the range is never empty).
+WarpRange warps_covering(std::uint64_t start, std::uint64_t end, std::uint64_t warp_size,
+                         std::uint64_t num_warps) {
   const std::uint64_t last = std::min(num_warps, (end + warp_size - 1) / warp_size);
-  std::vector<std::uint32_t> warps;
-  for (std::uint64_t warp = start / warp_size; warp < last; ++warp) {
-    warps.push_back(static_cast<std::uint32_t>(warp));
-  }
-  return warps;
+  return {static_cast<std::uint32_t>(start / warp_size), static_cast<std::uint32_t>(last)};
 }
 
 const SiteRemapper* effective(const SiteRemapper* remapper) {
   return remapper != nullptr && !remapper->empty() ? remapper : nullptr;
 }
 
+// Storage that a worker thread reuses for the sequences it copies, so that jobs allocate nothing
+// of their own. A very long sequence's room is given back once its job is done.
+constexpr std::size_t KEPT_SEQUENCE_EVENTS = std::size_t{1} << 16;
+
+class ScratchEvents {
+ public:
+  explicit ScratchEvents(std::vector<TraceEvent>& storage) : storage_(storage) { storage_.clear(); }
+  ~ScratchEvents() {
+    if (storage_.capacity() > KEPT_SEQUENCE_EVENTS) std::vector<TraceEvent>().swap(storage_);
+  }
+  ScratchEvents(const ScratchEvents&) = delete;
+  ScratchEvents& operator=(const ScratchEvents&) = delete;
+  std::vector<TraceEvent>& get() { return storage_; }
+
+ private:
+  std::vector<TraceEvent>& storage_;
+};
+
 // One trace's event sequence of a job. A single warp that needs no change is viewed in place;
 // otherwise the events are copied once into `storage`, trace-B ids remapped while copying.
 // Unreadable warps add nothing.
-std::span<const TraceEvent> job_sequence(const Trace& trace,
-                                         const std::vector<std::uint32_t>& warps,
+std::span<const TraceEvent> job_sequence(const Trace& trace, WarpRange warps,
                                          const SiteRemapper* remapper,
                                          std::vector<TraceEvent>& storage) {
-  if (warps.size() == 1 && remapper == nullptr) {
-    const auto view = warp_events(trace, warps.front());
+  if (warps.end - warps.first == 1 && remapper == nullptr) {
+    const auto view = warp_events(trace, warps.first);
     return view ? view->events : std::span<const TraceEvent>{};
   }
   std::size_t total = 0;
-  for (const std::uint32_t warp : warps) {
+  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
     if (const auto view = warp_events(trace, warp)) total += view->events.size();
   }
   storage.reserve(total);
-  for (const std::uint32_t warp : warps) {
+  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
     const auto view = warp_events(trace, warp);
     if (!view) continue;
     if (remapper == nullptr) {
@@ -130,31 +145,33 @@ bool worth_the_pool(const Trace& a, const Trace& b) {
          slots_a + slots_b >= POOL_MIN_EVENT_SLOTS;
 }
 
-// Runs `run`(k) for every k below `count`, on the worker pool when the pair `a`, `b` is worth
-// it, and waits for all.
-template <class Run>
-void on_pool(WorkerPool& workers, std::size_t count, const Trace& a, const Trace& b, Run run) {
-  if (!worth_the_pool(a, b)) {
-    for (std::size_t k = 0; k < count; ++k) run(k);
-    return;
-  }
-  workers.for_each(count, run);
+// The pool a pair is compared on: the calling thread alone when the pair is not worth more.
+WorkerPool& pool_for(WorkerPool& workers, const Trace& a, const Trace& b) {
+  return worth_the_pool(a, b) ? workers : calling_thread_pool();
 }
 
-// `count` default records in fresh storage.
-std::vector<Divergence> fresh_records(std::uint64_t count) {
+// At most this many blocks of jobs or records: enough for the threads to share the work
+// evenly, few enough that what is kept per block costs nothing.
+constexpr std::size_t MOST_BLOCKS = 4096;
+
+// `count` default records in fresh storage, its pages faulted in on `workers`: the thread that
+// writes the records then only writes.
+std::vector<Divergence> fresh_records(WorkerPool& workers, std::uint64_t count) {
   std::vector<Divergence> records;
-  reserve_fresh(records, count);
+  reserve_fresh(records, count, workers);
   records.resize(count);
   return records;
 }
 
-// Both event sequences of a job, with the storage that backs them when they are copied.
+// Both event sequences of a job, viewed in place or copied into the storage of the thread that
+// runs it.
 class JobEvents {
  public:
   JobEvents(const WarpJob& job, const Trace& a, const Trace& b, const SiteRemapper* remapper)
-      : a_(job_sequence(a, job.warps_a, nullptr, storage_a_)),
-        b_(job_sequence(b, job.warps_b, effective(remapper), storage_b_)) {}
+      : storage_a_(thread_storage_a), storage_b_(thread_storage_b) {
+    a_ = job_sequence(a, job.warps_a, nullptr, storage_a_.get());
+    b_ = job_sequence(b, job.warps_b, effective(remapper), storage_b_.get());
+  }
   JobEvents(const JobEvents&) = delete;
   JobEvents& operator=(const JobEvents&) = delete;
 
@@ -162,48 +179,96 @@ class JobEvents {
   std::span<const TraceEvent> b() const { return b_; }
 
  private:
-  std::vector<TraceEvent> storage_a_;
-  std::vector<TraceEvent> storage_b_;
+  static thread_local std::vector<TraceEvent> thread_storage_a;
+  static thread_local std::vector<TraceEvent> thread_storage_b;
+  ScratchEvents storage_a_;
+  ScratchEvents storage_b_;
   std::span<const TraceEvent> a_;
   std::span<const TraceEvent> b_;
 };
 
-// Each job's number of divergences, by job position; with a limit, at most that many, since
-// the cut keeps a prefix of the joined list and no job can give more to it.
-std::vector<std::uint64_t> count_per_job(WorkerPool& workers, const std::vector<WarpJob>& jobs,
-                                         const Trace& a, const Trace& b,
-                                         const SiteRemapper* remapper,
-                                         const CompareConfig& config) {
-  std::vector<std::uint64_t> counts(jobs.size());
-  on_pool(workers, jobs.size(), a, b, [&](std::size_t k) {
-    const JobEvents events(jobs[k], a, b, remapper);
-    counts[k] = count_divergences(events.a(), events.b(), config, config.max_divergences);
+thread_local std::vector<TraceEvent> JobEvents::thread_storage_a;
+thread_local std::vector<TraceEvent> JobEvents::thread_storage_b;
+
+// Each job's number of divergences, and where each block of jobs starts in the joined list.
+// With a limit a job counts at most that many, since the cut keeps a prefix of the joined list
+// and no job can give more to it.
+struct JobCounts {
+  IndexBlocks blocks;
+  FreshBlock per_job;                      // one u64 per job, written where the job runs
+  std::vector<std::uint64_t> block_start;  // one more than blocks: the last is the total
+  std::uint64_t diverged_jobs = 0;
+
+  std::uint64_t of(std::size_t job) const {
+    std::uint64_t count = 0;
+    std::memcpy(&count, per_job.data() + job * sizeof count, sizeof count);
+    return count;
+  }
+  std::uint64_t total() const { return block_start.back(); }
+};
+
+FreshBlock fresh_block(std::size_t size) {
+  auto block = FreshBlock::allocate(size);
+  if (!block) throw std::bad_alloc();
+  return std::move(*block);
+}
+
+JobCounts count_per_job(WorkerPool& workers, const WarpJobs& jobs, const Trace& a, const Trace& b,
+                        const SiteRemapper* remapper, const CompareConfig& config) {
+  JobCounts counts{IndexBlocks(jobs.size(), MOST_BLOCKS),
+                   fresh_block(jobs.size() * sizeof(std::uint64_t)),
+                   {},
+                   0};
+  struct BlockSums {
+    std::uint64_t divergences = 0;
+    std::uint64_t diverged_jobs = 0;
+  };
+  std::vector<BlockSums> sums(counts.blocks.count());
+  counts.blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
+    BlockSums sum;
+    for (std::size_t k = first; k < end; ++k) {
+      const JobEvents events(jobs[k], a, b, remapper);
+      const std::uint64_t count =
+          count_divergences(events.a(), events.b(), config, config.max_divergences);
+      std::memcpy(counts.per_job.data() + k * sizeof count, &count, sizeof count);
+      sum.divergences += count;
+      sum.diverged_jobs += count != 0 ? 1 : 0;
+    }
+    sums[block] = sum;
   });
+  counts.block_start.reserve(sums.size() + 1);
+  std::uint64_t total = 0;
+  for (const BlockSums& sum : sums) {
+    counts.block_start.push_back(total);
+    total += sum.divergences;
+    counts.diverged_jobs += sum.diverged_jobs;
+  }
+  counts.block_start.push_back(total);
   return counts;
 }
 
 // The divergences of all jobs joined in job order and cut to the first `max_divergences` (0
 // keeps all). The counts size the list once; each job then writes the part of it that the cut
 // keeps, and jobs that keep nothing are not walked again.
-std::vector<Divergence> diff_in_job_order(WorkerPool& workers, const std::vector<WarpJob>& jobs,
-                                          const std::vector<std::uint64_t>& counts, const Trace& a,
-                                          const Trace& b, const SiteRemapper* remapper,
+std::vector<Divergence> diff_in_job_order(WorkerPool& workers, const WarpJobs& jobs,
+                                          const JobCounts& counts, const Trace& a, const Trace& b,
+                                          const SiteRemapper* remapper,
                                           const CompareConfig& config) {
-  std::vector<std::uint64_t> starts(jobs.size());
-  std::uint64_t total = 0;
-  for (std::size_t k = 0; k < jobs.size(); ++k) {
-    starts[k] = total;
-    total += counts[k];
-  }
+  std::uint64_t total = counts.total();
   if (config.max_divergences != 0) total = std::min(total, config.max_divergences);
-  std::vector<Divergence> joined = fresh_records(total);
-  on_pool(workers, jobs.size(), a, b, [&](std::size_t k) {
-    const std::uint64_t start = std::min(starts[k], total);
-    const std::uint64_t end = std::min(starts[k] + counts[k], total);
-    if (start == end) return;
-    const JobEvents events(jobs[k], a, b, remapper);
-    diff_events_into(jobs[k].warp_idx, events.a(), events.b(), config,
-                     std::span(joined).subspan(start, end - start));
+  std::vector<Divergence> joined = fresh_records(workers, total);
+  counts.blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
+    std::uint64_t start = counts.block_start[block];
+    if (start >= total || counts.block_start[block + 1] == start) return;
+    for (std::size_t k = first; k < end && start < total; ++k) {
+      const std::uint64_t count = counts.of(k);
+      if (count == 0) continue;
+      const std::uint64_t kept = std::min(count, total - start);
+      const JobEvents events(jobs[k], a, b, remapper);
+      diff_events_into(jobs[k].warp_idx, events.a(), events.b(), config,
+                       std::span(joined).subspan(start, kept));
+      start += count;
+    }
   });
   return joined;
 }
@@ -245,11 +310,10 @@ void keep_latest(std::optional<OperandSnapshot>& best,
   if (!best || (*found)->seq > best->seq) best = **found;
 }
 
-std::optional<std::uint32_t> warp_holding_event(const Trace& trace,
-                                                const std::vector<std::uint32_t>& warps,
+std::optional<std::uint32_t> warp_holding_event(const Trace& trace, WarpRange warps,
                                                 std::uint64_t event_idx) {
   std::uint64_t start = 0;
-  for (const std::uint32_t warp : warps) {
+  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
     const auto view = warp_events(trace, warp);
     if (!view) continue;
     if (event_idx - start < view->events.size()) return warp;
@@ -276,58 +340,44 @@ HeapOptional<SnapshotPair> snapshot_pair(const std::optional<OperandSnapshot>& a
   return pair;
 }
 
-const WarpJob* job_with_index(const std::vector<WarpJob>& jobs, std::uint32_t warp_idx) {
-  const auto it = std::ranges::lower_bound(jobs, warp_idx, {}, &WarpJob::warp_idx);
-  return it != jobs.end() && it->warp_idx == warp_idx ? &*it : nullptr;
+// The snapshots of one divergence, when it is of a kind that has them.
+void attach_snapshot(Divergence& divergence, const WarpJobs& jobs, const Trace& a, const Trace& b,
+                     const SiteOrigins& origins_b) {
+  if (!divergence.kind.get<BranchKind>() && !divergence.kind.get<ActiveMaskKind>()) return;
+  const std::optional<WarpJob> job = jobs.with_index(divergence.warp_idx);
+  if (!job) return;
+  std::optional<OperandSnapshot> snapshot_a;
+  std::optional<OperandSnapshot> snapshot_b;
+  if (a.header.has_snapshots()) {
+    if (const auto warp = warp_holding_event(a, job->warps_a, divergence.event_idx)) {
+      keep_latest(snapshot_a, find_snapshot(a, *warp, divergence.site_id));
+    }
+  }
+  if (b.header.has_snapshots()) {
+    for (std::uint32_t warp = job->warps_b.first; warp < job->warps_b.end; ++warp) {
+      origins_b.for_each(divergence.site_id, [&](std::uint32_t site) {
+        keep_latest(snapshot_b, find_snapshot(b, warp, site));
+      });
+    }
+  }
+  divergence.snapshot = snapshot_pair(snapshot_a, snapshot_b);
 }
 
-void attach_snapshots(std::vector<Divergence>& divergences, const std::vector<WarpJob>& jobs,
-                      const Trace& a, const Trace& b, const SiteRemapper* remapper) {
-  const bool in_a = a.header.has_snapshots();
-  const bool in_b = b.header.has_snapshots();
-  if (!in_a && !in_b) return;
+// Each divergence's snapshot depends on it alone, so they are looked up side by side.
+void attach_snapshots(WorkerPool& workers, std::vector<Divergence>& divergences,
+                      const WarpJobs& jobs, const Trace& a, const Trace& b,
+                      const SiteRemapper* remapper) {
+  if (!a.header.has_snapshots() && !b.header.has_snapshots()) return;
   const SiteOrigins origins_b(remapper);
-  for (Divergence& divergence : divergences) {
-    if (!divergence.kind.get<BranchKind>() && !divergence.kind.get<ActiveMaskKind>()) continue;
-    const WarpJob* job = job_with_index(jobs, divergence.warp_idx);
-    if (job == nullptr) continue;
-    std::optional<OperandSnapshot> snapshot_a;
-    std::optional<OperandSnapshot> snapshot_b;
-    if (in_a) {
-      if (const auto warp = warp_holding_event(a, job->warps_a, divergence.event_idx)) {
-        keep_latest(snapshot_a, find_snapshot(a, *warp, divergence.site_id));
-      }
-    }
-    if (in_b) {
-      for (const std::uint32_t warp : job->warps_b) {
-        origins_b.for_each(divergence.site_id, [&](std::uint32_t site) {
-          keep_latest(snapshot_b, find_snapshot(b, warp, site));
-        });
-      }
-    }
-    divergence.snapshot = snapshot_pair(snapshot_a, snapshot_b);
-  }
+  IndexBlocks(divergences.size(), MOST_BLOCKS)
+      .for_each(workers, [&](std::size_t, std::size_t first, std::size_t end) {
+        for (std::size_t k = first; k < end; ++k) {
+          attach_snapshot(divergences[k], jobs, a, b, origins_b);
+        }
+      });
 }
 
 // ---- Counts ----
-
-// Warps whose event counts one run of the pool sums.
-constexpr std::uint32_t WARPS_PER_COUNT_RUN = 4096;
-
-// The events of all warps of `trace`, summed in parallel: each warp's header sits on a page of
-// its own, so one thread alone would wait on a miss per warp long after the comparison ended.
-std::uint64_t total_events(WorkerPool& workers, const Trace& trace) {
-  const std::uint32_t warps = trace.header.num_warps;
-  std::vector<std::uint64_t> totals(warps / WARPS_PER_COUNT_RUN + 1);
-  workers.for_each(totals.size(), [&](std::size_t k) {
-    const std::uint32_t first = static_cast<std::uint32_t>(k) * WARPS_PER_COUNT_RUN;
-    const std::uint32_t end = first + std::min(WARPS_PER_COUNT_RUN, warps - first);
-    for (std::uint32_t warp = first; warp < end; ++warp) {
-      if (const auto view = warp_events(trace, warp)) totals[k] += view->header->event_count;
-    }
-  });
-  return std::accumulate(totals.begin(), totals.end(), std::uint64_t{0});
-}
 
 CrossGpuInfo cross_gpu_info(const TraceHeader& a, const TraceHeader& b) {
   CrossGpuInfo info;
@@ -344,28 +394,49 @@ CrossGpuInfo cross_gpu_info(const TraceHeader& a, const TraceHeader& b) {
 
 }  // namespace
 
-std::vector<WarpJob> same_arch_warp_jobs(std::uint32_t first, std::uint32_t end) {
-  std::vector<WarpJob> jobs;
-  if (end > first) jobs.reserve(end - first);
-  for (std::uint32_t warp = first; warp < end; ++warp) jobs.push_back({{warp}, warp, {warp}});
+WarpJobs WarpJobs::same_arch(std::uint32_t first, std::uint32_t end) {
+  WarpJobs jobs;
+  jobs.first_ = first;
+  jobs.count_ = end > first ? end - first : 0;
   return jobs;
 }
 
-std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b) {
-  const std::uint64_t size_a = warp_size_of(a.header);
-  const std::uint64_t size_b = warp_size_of(b.header);
-  const std::uint64_t threads = std::min(a.header.num_warps * size_a, b.header.num_warps * size_b);
-  const std::uint64_t width = std::max(size_a, size_b);
-  std::vector<WarpJob> jobs;
-  for (std::uint64_t chunk = 0; chunk * width < threads; ++chunk) {
-    const std::uint64_t start = chunk * width;
-    const std::uint64_t end = std::min(start + width, threads);
-    WarpJob job{warps_covering(start, end, size_a, a.header.num_warps),
-                static_cast<std::uint32_t>(chunk),
-                warps_covering(start, end, size_b, b.header.num_warps)};
-    if (!job.warps_a.empty() && !job.warps_b.empty()) jobs.push_back(std::move(job));
-  }
+WarpJobs WarpJobs::cross_gpu(const TraceHeader& a, const TraceHeader& b) {
+  WarpJobs jobs;
+  jobs.warp_size_a_ = warp_size_of(a);
+  jobs.warp_size_b_ = warp_size_of(b);
+  jobs.warps_a_ = a.num_warps;
+  jobs.warps_b_ = b.num_warps;
+  jobs.threads_ = std::min(jobs.warps_a_ * jobs.warp_size_a_, jobs.warps_b_ * jobs.warp_size_b_);
+  jobs.width_ = std::max(jobs.warp_size_a_, jobs.warp_size_b_);
+  // Every chunk starts below both traces' thread counts, so neither side's warps are empty.
+  jobs.count_ = (jobs.threads_ + jobs.width_ - 1) / jobs.width_;
   return jobs;
+}
+
+WarpJob WarpJobs::operator[](std::size_t position) const {
+  if (width_ == 0) {
+    const auto warp = static_cast<std::uint32_t>(first_ + position);
+    return {{warp, warp + 1}, warp, {warp, warp + 1}};
+  }
+  const std::uint64_t start = position * width_;
+  const std::uint64_t end = std::min(start + width_, threads_);
+  return {warps_covering(start, end, warp_size_a_, warps_a_), static_cast<std::uint32_t>(position),
+          warps_covering(start, end, warp_size_b_, warps_b_)};
+}
+
+std::optional<WarpJob> WarpJobs::with_index(std::uint32_t warp_idx) const {
+  const std::uint32_t first = width_ == 0 ? first_ : 0;
+  if (warp_idx < first || warp_idx - first >= count_) return std::nullopt;
+  return (*this)[warp_idx - first];
+}
+
+WarpJobs same_arch_warp_jobs(std::uint32_t first, std::uint32_t end) {
+  return WarpJobs::same_arch(first, end);
+}
+
+WarpJobs cross_gpu_warp_jobs(const Trace& a, const Trace& b) {
+  return WarpJobs::cross_gpu(a.header, b.header);
 }
 
 std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const Trace& b,
@@ -384,21 +455,21 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
   if (auto checked = check_shape(a.header, b.header, config, diagnostics); !checked) {
     return fail(std::move(checked.error()));
   }
-  const std::vector<WarpJob> jobs =
+  const WarpJobs jobs =
       config.cross_gpu ? cross_gpu_warp_jobs(a, b) : same_arch_warp_jobs(0, a.header.num_warps);
   diagnostics(fmt::format("Comparing {} warps...\n", jobs.size()));
 
+  WorkerPool& pool = pool_for(workers, a, b);
   DiffResult result;
-  const auto counts = count_per_job(workers, jobs, a, b, remapper, config);
+  const JobCounts counts = count_per_job(pool, jobs, a, b, remapper, config);
   // Jobs have distinct warp_idx values, so the diverged warps are the jobs that found any.
-  result.warps_diverged =
-      static_cast<std::uint64_t>(std::ranges::count_if(counts, [](auto n) { return n != 0; }));
-  result.divergences = diff_in_job_order(workers, jobs, counts, a, b, remapper, config);
-  // A divergence's snapshot depends on it alone, so only the kept ones are looked up.
-  attach_snapshots(result.divergences, jobs, a, b, effective(remapper));
+  result.warps_diverged = counts.diverged_jobs;
+  result.divergences = diff_in_job_order(pool, jobs, counts, a, b, remapper, config);
+  // Only the kept divergences are looked up.
+  attach_snapshots(pool, result.divergences, jobs, a, b, effective(remapper));
   if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);
-  result.total_events_a = total_events(workers, a);
-  result.total_events_b = total_events(workers, b);
+  result.total_events_a = warp_totals(a, workers).events;
+  result.total_events_b = warp_totals(b, workers).events;
   result.total_warps = jobs.size();
   result.warps_compared = jobs.size();
   return result;

@@ -1,7 +1,9 @@
 #pragma once
 // Comparing two loaded traces: comparability checks, jobs, the parallel diff, snapshots, totals.
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "compare/diagnostics.hpp"
@@ -13,11 +15,49 @@
 
 namespace vemo {
 
+// Warp buffer indices first, first + 1, ..., end - 1 of one trace.
+struct WarpRange {
+  std::uint32_t first = 0;
+  std::uint32_t end = 0;
+  bool empty() const { return first >= end; }
+  bool operator==(const WarpRange&) const = default;
+};
+
+// The job's event sequences are the events of its warps of each trace, joined in warp order.
 struct WarpJob {
-  std::vector<std::uint32_t> warps_a;
+  WarpRange warps_a;
   std::uint32_t warp_idx = 0;
-  std::vector<std::uint32_t> warps_b;
+  WarpRange warps_b;
   bool operator==(const WarpJob&) const = default;
+};
+
+// The jobs of a pair in ascending warp_idx, each computed from its position where it runs:
+// nothing is stored or built per job, however many warps the traces hold.
+class WarpJobs {
+ public:
+  // One job per warp index from `first` up to `end`, whose warp_idx is the warp.
+  static WarpJobs same_arch(std::uint32_t first, std::uint32_t end);
+  // One job per chunk of the threads both traces hold, as wide as the wider warp; its warp_idx
+  // is the chunk's index, and each side's warps are those holding the chunk's threads.
+  static WarpJobs cross_gpu(const TraceHeader& a, const TraceHeader& b);
+
+  std::size_t size() const { return static_cast<std::size_t>(count_); }
+  bool empty() const { return count_ == 0; }
+  WarpJob operator[](std::size_t position) const;
+  // The job whose warp_idx is `warp_idx`, if any.
+  std::optional<WarpJob> with_index(std::uint32_t warp_idx) const;
+
+ private:
+  std::uint64_t count_ = 0;
+  std::uint32_t first_ = 0;  // same architecture: the warp of the first job
+  // Cross-GPU: the threads compared, the chunk width, and each side's warp size and count; a
+  // width of 0 marks same-architecture jobs.
+  std::uint64_t threads_ = 0;
+  std::uint64_t width_ = 0;
+  std::uint64_t warp_size_a_ = 0;
+  std::uint64_t warp_size_b_ = 0;
+  std::uint64_t warps_a_ = 0;
+  std::uint64_t warps_b_ = 0;
 };
 
 // `remapper` may be null. Warnings, notes and the progress line go to `diagnostics`. Large
@@ -26,8 +66,8 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
                                   const SiteRemapper* remapper, const Diagnostics& diagnostics,
                                   WorkerPool& workers = worker_pool());
 
-std::vector<WarpJob> same_arch_warp_jobs(std::uint32_t first, std::uint32_t end);
-std::vector<WarpJob> cross_gpu_warp_jobs(const Trace& a, const Trace& b);
+WarpJobs same_arch_warp_jobs(std::uint32_t first, std::uint32_t end);
+WarpJobs cross_gpu_warp_jobs(const Trace& a, const Trace& b);
 std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const Trace& b,
                                       const SiteRemapper* remapper, const CompareConfig& config);
 

@@ -38,7 +38,30 @@ std::uint8_t* map_fresh(std::size_t length, bool reserve) {
   return reinterpret_cast<std::uint8_t*>(aligned);
 }
 
+// Has the kernel back the whole pages of [from, to) with memory. Only a hint.
+void fault_in_pages(std::uintptr_t from, std::uintptr_t to) {
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = (from + page - 1) / page * page;
+  const std::uintptr_t last = to / page * page;
+  if (first < last) {
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  }
+}
+
 }  // namespace
+
+void fault_in(WorkerPool& workers, std::uint8_t* begin, std::uint8_t* end,
+              const std::atomic<bool>* stop) {
+  if (end <= begin || workers.concurrency() < 2) return;
+  const auto from = reinterpret_cast<std::uintptr_t>(begin);
+  const auto to = reinterpret_cast<std::uintptr_t>(end);
+  const std::uintptr_t chunks = (to - from + FAULT_IN_CHUNK - 1) / FAULT_IN_CHUNK;
+  workers.for_each(chunks, [&](std::uintptr_t chunk) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
+    fault_in_pages(from + chunk * FAULT_IN_CHUNK,
+                   std::min(to, from + (chunk + 1) * FAULT_IN_CHUNK));
+  });
+}
 
 std::optional<FreshBlock> FreshBlock::allocate(std::size_t size, std::uint64_t room) {
   FreshBlock block;

@@ -6,10 +6,13 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "core/worker_pool.hpp"
 
 namespace vemo {
 
@@ -23,6 +26,18 @@ inline void advise_huge_pages(void* data, std::size_t size) {
   if (first < end) (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 }
 
+// Bytes of fresh memory that one thread of fault_in takes at a time: one huge page.
+inline constexpr std::uintptr_t FAULT_IN_CHUNK = std::uintptr_t{2} << 20;
+
+// Has the kernel back the whole pages of [begin, end) with memory, leaving the bytes as they are,
+// on the threads of `workers`: the first touch of fresh memory costs more than writing it, so one
+// thread alone would spend far longer on it. The chunks are taken in order, so that they keep
+// ahead of a writer filling the block from the front meanwhile. Once `stop` (when given) is set,
+// the chunks not yet begun are left alone. A pool of the calling thread alone, or a kernel
+// without MADV_POPULATE_WRITE, leaves the pages to be faulted in by the writer.
+void fault_in(WorkerPool& workers, std::uint8_t* begin, std::uint8_t* end,
+              const std::atomic<bool>* stop = nullptr);
+
 // `vector.reserve(count)`, with huge pages asked for when the storage is large; call it before
 // the storage is first written.
 template <class T>
@@ -30,6 +45,14 @@ void reserve_fresh(std::vector<T>& vector, std::size_t count) {
   constexpr std::size_t LARGE = std::size_t{8} << 20;
   vector.reserve(count);
   if (count * sizeof(T) >= LARGE) advise_huge_pages(vector.data(), count * sizeof(T));
+}
+
+// `reserve_fresh`, with the storage faulted in on `workers`.
+template <class T>
+void reserve_fresh(std::vector<T>& vector, std::size_t count, WorkerPool& workers) {
+  reserve_fresh(vector, count);
+  auto* storage = reinterpret_cast<std::uint8_t*>(vector.data());
+  fault_in(workers, storage, storage + count * sizeof(T));
 }
 
 // An owned, zero-filled block that grows and shrinks without copying what it holds. Large

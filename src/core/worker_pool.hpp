@@ -3,6 +3,7 @@
 // cannot be created (a pids or process limit, no address space for its stack) leaves the pool
 // smaller, down to the calling thread alone: all work still runs, with the same results.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -90,5 +91,28 @@ class WorkerPool {
 
 // A pool of the calling thread alone.
 WorkerPool& calling_thread_pool();
+
+// [0, count) cut into at most `most` blocks of consecutive indices, all of one size but the
+// last. The cut depends on the count alone, never on the pool, so per-block results combine the
+// same way whatever the number of threads.
+class IndexBlocks {
+ public:
+  IndexBlocks(std::size_t count, std::size_t most)
+      : count_(count), size_(most == 0 || count == 0 ? 1 : (count + most - 1) / most) {}
+
+  std::size_t count() const { return (count_ + size_ - 1) / size_; }
+  std::size_t first(std::size_t block) const { return block * size_; }
+  std::size_t end(std::size_t block) const { return std::min(count_, (block + 1) * size_); }
+
+  // Runs `run(block, first, end)` for every block, on `workers`.
+  template <class Run>
+  void for_each(WorkerPool& workers, Run&& run) const {
+    workers.for_each(count(), [&](std::size_t block) { run(block, first(block), end(block)); });
+  }
+
+ private:
+  std::size_t count_;
+  std::size_t size_;
+};
 
 }  // namespace vemo

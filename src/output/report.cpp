@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "compare/histories.hpp"
+#include "compare/workers.hpp"
 #include "core/text.hpp"
 #include "trace/site_text.hpp"
 
@@ -26,25 +27,6 @@ using ansi::Color;
 inline constexpr std::size_t MAX_DETAILED_PER_SITE = 3;
 inline constexpr int MAX_LISTED_LANES = 8;
 inline constexpr std::size_t HISTORY_CONTEXT = 8;
-
-// ---- Trace info and dump ----
-
-struct WarpTotals {
-  std::uint64_t events = 0;
-  std::uint64_t overflows = 0;
-};
-
-// Sums over the warps whose buffer can be read; the others are left out silently.
-WarpTotals warp_totals(const Trace& trace) {
-  WarpTotals totals;
-  for (std::uint64_t w = 0; w < trace.header.num_warps; ++w) {
-    const auto view = warp_events(trace, w);
-    if (!view) continue;
-    totals.events += view->header->event_count;
-    totals.overflows += view->header->overflow_count;
-  }
-  return totals;
-}
 
 // ---- Names from the inputs ----
 // A name from a trace, a site map or a manifest is shown with its control characters escaped,
@@ -282,7 +264,7 @@ void write_trace_info(OutputSink& out, Styling styling, std::string_view name, c
   out.print("Grid:       {}\n", dims_text(header.grid));
   out.print("Block:      {}\n", dims_text(header.block));
   out.print("Warps:      {}\n", header.num_warps);
-  const WarpTotals totals = warp_totals(trace);
+  const WarpTotals totals = warp_totals(trace, worker_pool());
   out.print("Events:     {}\n", totals.events);
   out.print("Overflows:  {}\n", totals.overflows);
   out.print("Timestamp:  {}\n", header.timestamp);

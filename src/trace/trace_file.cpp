@@ -360,6 +360,27 @@ Result<WarpView> warp_events(const Trace& trace, std::uint64_t warp) {
   return WarpView{buffer_header, std::span(events, static_cast<std::size_t>(count))};
 }
 
+WarpTotals warp_totals(const Trace& trace, WorkerPool& workers) {
+  constexpr std::size_t MOST_BLOCKS = 1024;
+  const IndexBlocks blocks(trace.header.num_warps, MOST_BLOCKS);
+  std::vector<WarpTotals> sums(blocks.count());
+  blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
+    WarpTotals& sum = sums[block];
+    for (std::size_t warp = first; warp < end; ++warp) {
+      const auto view = warp_events(trace, warp);
+      if (!view) continue;
+      sum.events += view->header->event_count;
+      sum.overflows += view->header->overflow_count;
+    }
+  });
+  WarpTotals totals;
+  for (const WarpTotals& sum : sums) {
+    totals.events += sum.events;
+    totals.overflows += sum.overflows;
+  }
+  return totals;
+}
+
 Result<std::vector<HistoryEntry>> history_entries(const Trace& trace, std::uint64_t warp) {
   const TraceHeader& header = trace.header;
   if (!header.has_history()) return std::vector<HistoryEntry>{};

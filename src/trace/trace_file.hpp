@@ -212,6 +212,15 @@ std::expected<TracePair, TracePairFailure> load_trace_pair(const std::string& pa
 Result<Trace> finish_trace(TraceData data, const TraceHeader& header);
 
 Result<WarpView> warp_events(const Trace& trace, std::uint64_t warp);
+struct WarpTotals {
+  std::uint64_t events = 0;  // the raw event counts, not limited to events_per_warp
+  std::uint64_t overflows = 0;
+};
+// Sums over the warps whose buffer can be read; the others are left out silently. Summed on
+// `workers`: each warp's header sits on a page of its own, so one thread alone would wait on a
+// miss per warp.
+WarpTotals warp_totals(const Trace& trace, WorkerPool& workers = calling_thread_pool());
+
 Result<std::vector<HistoryEntry>> history_entries(const Trace& trace, std::uint64_t warp);
 // The same, with a failure shown as an empty history.
 std::vector<HistoryEntry> history_or_empty(const Trace& trace, std::uint64_t warp);

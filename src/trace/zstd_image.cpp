@@ -19,8 +19,6 @@ namespace vemo {
 namespace {
 
 constexpr std::string_view OUT_OF_MEMORY = "out of memory for the decoded trace";
-// Bytes of fresh image that one worker faults in at a time: one huge page.
-constexpr std::uintptr_t FAULT_CHUNK = std::uintptr_t{2} << 20;
 
 Error decode_failure(std::string_view cause) {
   return Error(std::string(cause)).context("Failed to decompress zstd-compressed trace");
@@ -41,37 +39,6 @@ class DecompressContext {
 std::size_t page_size() {
   static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   return page;
-}
-
-// Has the kernel back the whole pages of [from, to) with memory. Only a hint, which leaves the
-// bytes as they are.
-void fault_in_pages(std::uintptr_t from, std::uintptr_t to) {
-  const std::size_t page = page_size();
-  const std::uintptr_t first = (from + page - 1) / page * page;
-  const std::uintptr_t last = to / page * page;
-  if (first < last) {
-    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-  }
-}
-
-// Has the kernel back the fresh image bytes [begin, end) with memory while the decoder may
-// already be writing there: first touch of fresh memory costs about as much as decoding into
-// it, so it is spread over the idle workers of the pool, which take the chunks in order to keep
-// ahead of a decoder writing from the front. A kernel without MADV_POPULATE_WRITE has the
-// decoder fault the pages in.
-// Once `decoded` (when given) is set, the chunks not yet begun are left alone: a frame that
-// fails early must not have the whole size it claimed committed behind it.
-void fault_in(WorkerPool& workers, std::uint8_t* begin, std::uint8_t* end,
-              const std::atomic<bool>* decoded = nullptr) {
-  // The calling thread alone would only come to it once the decoder is done.
-  if (end <= begin || workers.concurrency() < 2) return;
-  const auto from = reinterpret_cast<std::uintptr_t>(begin);
-  const auto to = reinterpret_cast<std::uintptr_t>(end);
-  const std::uintptr_t chunks = (to - from + FAULT_CHUNK - 1) / FAULT_CHUNK;
-  workers.for_each(chunks, [&](std::uintptr_t chunk) {
-    if (decoded != nullptr && decoded->load(std::memory_order_relaxed)) return;
-    fault_in_pages(from + chunk * FAULT_CHUNK, std::min(to, from + (chunk + 1) * FAULT_CHUNK));
-  });
 }
 
 // The compressed payload, read through the file's mapping, brought in the same way.
@@ -200,7 +167,7 @@ std::size_t likely_end(const ZSTD_inBuffer& in, std::size_t decoded, std::size_t
   if (in.pos == 0 || decoded == 0) return size;
   const double rest = static_cast<double>(in.size - in.pos) * static_cast<double>(decoded) /
                       static_cast<double>(in.pos);
-  const double end = static_cast<double>(written) + rest + static_cast<double>(FAULT_CHUNK);
+  const double end = static_cast<double>(written) + rest + static_cast<double>(FAULT_IN_CHUNK);
   return end < static_cast<double>(size) ? static_cast<std::size_t>(end) : size;
 }
 
