@@ -4,11 +4,12 @@
 //   sparse.trace  one flipped branch in every 997th warp
 //   base.zst.trace, same.zst.trace   the same contents, zstd-compressed after the header
 // or, given DIVERGE_EVERY, only base.trace, same.trace and
-//   divergent.trace  one divergence at every DIVERGE_EVERY-th event of each warp: a flipped
-//                    direction at branch events, a changed active mask at the others
-// A HISTORY_DEPTH gives the plain traces a value history of that depth per warp.
-// Usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY [HISTORY_DEPTH]]]]
-//        (defaults 256, 1024)
+//   divergent.trace  one divergence at every DIVERGE_EVERY-th event of each warp, or with
+//                    WARP_EVERY of every WARP_EVERY-th warp: a flipped direction at branch
+//                    events, a changed active mask at the others
+// A HISTORY_DEPTH gives the plain traces a value history of that depth per warp (0 for none).
+// Usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY [HISTORY_DEPTH
+//        [WARP_EVERY]]]]]   (defaults 256, 1024, none, 0, 1)
 
 #include <zstd.h>
 
@@ -83,6 +84,7 @@ TraceHeader header_for(const Shape& shape) {
 struct Change {
   bool sparse = false;              // one flipped branch in every SPARSE_EVERY-th warp
   std::uint64_t diverge_every = 0;  // one divergence at every such event index; 0 for none
+  std::uint64_t warp_every = 1;     // in every such warp
 };
 
 // Exactly one divergence against the unchanged event.
@@ -106,7 +108,10 @@ void fill_warp(std::vector<std::uint8_t>& buffer, std::uint32_t warp, const Shap
       event.branch_dir ^= 1;
       event.event_type = 0;
     }
-    if (change.diverge_every != 0 && i % change.diverge_every == 0) diverge(event);
+    if (change.diverge_every != 0 && i % change.diverge_every == 0 &&
+        warp % change.warp_every == 0) {
+      diverge(event);
+    }
     std::memcpy(buffer.data() + sizeof header + i * sizeof event, &event, sizeof event);
   }
 }
@@ -189,23 +194,28 @@ void write_compressed(const std::string& path, const Shape& shape) {
   }
 }
 
-std::uint64_t parse_count(const char* text, const char* what) {
+std::uint64_t parse_number(const char* text, const char* what, std::uint64_t least) {
   char* end = nullptr;
   const unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0) {
-    throw std::runtime_error(fmt::format("{} must be a positive number: {}", what, text));
+  if (end == text || *end != '\0' || value < least) {
+    throw std::runtime_error(
+        fmt::format("{} must be a number of at least {}: {}", what, least, text));
   }
   return value;
+}
+
+std::uint64_t parse_count(const char* text, const char* what) {
+  return parse_number(text, what, 1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
-    if (argc < 2 || argc > 6) {
+    if (argc < 2 || argc > 7) {
       std::fputs(
           "usage: vemo_gen_traces DIR [SIZE_MIB [EVENTS_PER_WARP [DIVERGE_EVERY "
-          "[HISTORY_DEPTH]]]]\n",
+          "[HISTORY_DEPTH [WARP_EVERY]]]]]\n",
           stderr);
       return 2;
     }
@@ -213,7 +223,8 @@ int main(int argc, char** argv) {
     const std::uint64_t size_mib = argc > 2 ? parse_count(argv[2], "SIZE_MIB") : 256;
     const std::uint64_t events = argc > 3 ? parse_count(argv[3], "EVENTS_PER_WARP") : 1024;
     const std::uint64_t diverge_every = argc > 4 ? parse_count(argv[4], "DIVERGE_EVERY") : 0;
-    const std::uint64_t history_depth = argc > 5 ? parse_count(argv[5], "HISTORY_DEPTH") : 0;
+    const std::uint64_t history_depth = argc > 5 ? parse_number(argv[5], "HISTORY_DEPTH", 0) : 0;
+    const std::uint64_t warp_every = argc > 6 ? parse_count(argv[6], "WARP_EVERY") : 1;
     if (size_mib > (1u << 20) || events > UINT32_MAX || history_depth > (1u << 16)) {
       throw std::runtime_error(
           "SIZE_MIB is at most 1048576, EVENTS_PER_WARP at most 2^32 - 1, HISTORY_DEPTH at most "
@@ -231,7 +242,8 @@ int main(int argc, char** argv) {
     // Each file is written, not copied, so that all of them sit in the page cache alike.
     write_plain(dir + "/same.trace", shape, {});
     if (diverge_every != 0) {
-      write_plain(dir + "/divergent.trace", shape, {.diverge_every = diverge_every});
+      write_plain(dir + "/divergent.trace", shape,
+                  {.diverge_every = diverge_every, .warp_every = warp_every});
     } else {
       write_plain(dir + "/sparse.trace", shape, {.sparse = true});
       write_compressed(dir + "/base.zst.trace", shape);

@@ -34,11 +34,14 @@ EM=$ex/pair/vemo-sites.json
 SA=$ex/sessions/run_a
 SB=$ex/sessions/run_b
 in=$dir/in
-mkdir -p "$in/big" "$in/hist" "$in/sparse"
+mkdir -p "$in/big" "$in/hist" "$in/sparse" "$in/many" "$in/many-all"
 echo "Generating inputs in $in ..."
 "$tools/vemo_gen_traces" "$in/big" "$size" 1024 7 >/dev/null
 "$tools/vemo_gen_traces" "$in/hist" 16 1024 5 64 >/dev/null
 "$tools/vemo_gen_traces" "$in/sparse" 32 >/dev/null
+# Many short warps: 1 % of them divergent, and every one of them.
+"$tools/vemo_gen_traces" "$in/many" "$size" 16 100000 0 100 >/dev/null
+"$tools/vemo_gen_traces" "$in/many-all" "$size" 16 100000 >/dev/null
 "$tools/vemo_gen_site_map" "$in/map.json" 1024
 "$tools/vemo_gen_site_map" "$in/remap.json" 1024 5
 GA=$in/big/base.trace
@@ -51,6 +54,14 @@ PB=$in/sparse/sparse.trace
 PZ=$in/sparse/base.zst.trace
 GM=$in/map.json
 GR=$in/remap.json
+MA=$in/many/base.trace
+MS=$in/many/same.trace
+MB=$in/many/divergent.trace
+MV=$in/many-all/divergent.trace
+# The same events recorded on 64-lane warps, for cross-GPU chunks of two warps of the others.
+MW=$in/many/wide.trace
+cp "$MA" "$MW"
+printf '\x00\x10\x00\x00' | dd of="$MW" bs=1 seek=136 conv=notrunc status=none
 # A session of the large traces: a divergent pair, an identical pair, a pair of a missing file
 # and launches that only one side has.
 mkdir -p "$in/sa" "$in/sb"
@@ -74,6 +85,24 @@ cat >"$in/sb/session.json" <<EOF
 EOF
 GSA=$in/sa
 GSB=$in/sb
+# A session of many-warp launches.
+mkdir -p "$in/ma" "$in/mb"
+cat >"$in/ma/session.json" <<EOF
+[
+  {"launch": 0, "kernel": "k", "file": "$MA", "grid": [1, 1, 1], "block": [32, 1, 1]},
+  {"launch": 1, "kernel": "k", "file": "$MA", "grid": [1, 1, 1], "block": [32, 1, 1]},
+  {"launch": 2, "kernel": "k", "file": "$MA", "grid": [1, 1, 1], "block": [32, 1, 1]}
+]
+EOF
+cat >"$in/mb/session.json" <<EOF
+[
+  {"launch": 0, "kernel": "k", "file": "$MS", "grid": [1, 1, 1], "block": [32, 1, 1]},
+  {"launch": 1, "kernel": "k", "file": "$MB", "grid": [1, 1, 1], "block": [32, 1, 1]},
+  {"launch": 2, "kernel": "k", "file": "$MV", "grid": [1, 1, 1], "block": [32, 1, 1]}
+]
+EOF
+MSA=$in/ma
+MSB=$in/mb
 cat "$in"/*/*.trace >/dev/null
 
 # ---- cases: a name, how the streams are set up, then the arguments ----
@@ -148,6 +177,23 @@ cases=(
   "big-session|-|--session --map $GM $GSA $GSB"
   "big-session-n|-|--session -n 100000 $GSA $GSB"
   "big-session-json|-|--session --json $GSA $GSB"
+  "many-same|-|-v $MA $MS"
+  "many-same-json|-|--json $MA $MS"
+  "many-sparse|-|--classify $MA $MB"
+  "many-sparse-json|-|--json $MA $MB"
+  "many-sparse-limit|-|-l 333 -n 400 $MA $MB"
+  "many-sparse-warps|-|--warps 100-200000,7 --json $MA $MB"
+  "many-sparse-filters|-|--filter-kind branch,activemask --filter-sites 0x100 --csv out.csv $MA $MB"
+  "many-all|-|-n 20 $MA $MV"
+  "many-all-json|-|--json -l 20000 --ignore-active-mask --max-allowed-divergences 9 $MA $MV"
+  "many-all-warps|-|--warps 1000-1100 --json $MA $MV"
+  "many-all-limit|-|-l 100000 --filter-kind Branch $MA $MV"
+  "many-all-flame|-|--export-flamegraph out.json -l 5000 $MA $MV"
+  "many-cross|-|--cross-gpu -n 5 $MW $MB"
+  "many-cross-rev|-|--cross-gpu --json -l 3000 $MV $MW"
+  "many-cross-same|-|--cross-gpu --history $MA $MS"
+  "many-session|-|--session $MSA $MSB"
+  "many-session-json|-|--session --json -l 1000 $MSA $MSB"
   "fail-csv-dir|-|--csv $dir/no/such/dir/out.csv $EA $EB"
   "fail-csv-isdir|-|--csv . $EA $EB"
   "fail-csv-full|-|--csv /dev/full $EA $EB"

@@ -129,14 +129,14 @@ std::span<const TraceEvent> job_sequence(const Trace& trace, WarpRange warps,
   return storage;
 }
 
-// Below this many event slots in the two traces together, a comparison takes less time than
-// handing it to the pool's workers and waking them, so it runs on the calling thread: a
-// session of many small launches pays no thread hand-off per pair.
+// Below this many slots (events and warp headers) in the two traces together, a comparison
+// takes less time than handing it to the pool's workers and waking them, so it runs on the
+// calling thread: a session of many small launches pays no thread hand-off per pair.
 constexpr std::uint64_t POOL_MIN_EVENT_SLOTS = std::uint64_t{1} << 15;
 
 bool worth_the_pool(const Trace& a, const Trace& b) {
   const auto slots = [](const TraceHeader& header) {
-    return std::uint64_t{header.num_warps} * header.events_per_warp;
+    return std::uint64_t{header.num_warps} * (std::uint64_t{header.events_per_warp} + 1);
   };
   const std::uint64_t slots_a = slots(a.header);
   const std::uint64_t slots_b = slots(b.header);
@@ -468,8 +468,8 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
   // Only the kept divergences are looked up.
   attach_snapshots(pool, result.divergences, jobs, a, b, effective(remapper));
   if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);
-  result.total_events_a = warp_totals(a, workers).events;
-  result.total_events_b = warp_totals(b, workers).events;
+  result.total_events_a = warp_totals(a, pool).events;
+  result.total_events_b = warp_totals(b, pool).events;
   result.total_warps = jobs.size();
   result.warps_compared = jobs.size();
   return result;

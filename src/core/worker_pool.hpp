@@ -92,13 +92,14 @@ class WorkerPool {
 // A pool of the calling thread alone.
 WorkerPool& calling_thread_pool();
 
-// [0, count) cut into at most `most` blocks of consecutive indices, all of one size but the
-// last. The cut depends on the count alone, never on the pool, so per-block results combine the
-// same way whatever the number of threads.
+// [0, count) cut into at most `most` blocks of consecutive indices, of at least `least` indices
+// each, all of one size but the last. The cut depends on the count alone, never on the pool, so
+// per-block results combine the same way whatever the number of threads.
 class IndexBlocks {
  public:
-  IndexBlocks(std::size_t count, std::size_t most)
-      : count_(count), size_(most == 0 || count == 0 ? 1 : (count + most - 1) / most) {}
+  IndexBlocks(std::size_t count, std::size_t most, std::size_t least = 1)
+      : count_(count),
+        size_(std::max({least, std::size_t{1}, most == 0 ? count : (count + most - 1) / most})) {}
 
   std::size_t count() const { return (count_ + size_ - 1) / size_; }
   std::size_t first(std::size_t block) const { return block * size_; }

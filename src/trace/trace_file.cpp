@@ -361,8 +361,10 @@ Result<WarpView> warp_events(const Trace& trace, std::uint64_t warp) {
 }
 
 WarpTotals warp_totals(const Trace& trace, WorkerPool& workers) {
+  // A few thousand headers are read in less time than a hand-over to another thread takes.
   constexpr std::size_t MOST_BLOCKS = 1024;
-  const IndexBlocks blocks(trace.header.num_warps, MOST_BLOCKS);
+  constexpr std::size_t LEAST_WARPS = 4096;
+  const IndexBlocks blocks(trace.header.num_warps, MOST_BLOCKS, LEAST_WARPS);
   std::vector<WarpTotals> sums(blocks.count());
   blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
     WarpTotals& sum = sums[block];
