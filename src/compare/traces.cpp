@@ -204,6 +204,9 @@ struct JobCounts {
     std::memcpy(&count, per_job.data() + job * sizeof count, sizeof count);
     return count;
   }
+  void set(std::size_t job, std::uint64_t count) {
+    std::memcpy(per_job.data() + job * sizeof count, &count, sizeof count);
+  }
   std::uint64_t total() const { return block_start.back(); }
 };
 
@@ -230,7 +233,7 @@ JobCounts count_per_job(WorkerPool& workers, const WarpJobs& jobs, const Trace& 
       const JobEvents events(jobs[k], a, b, remapper);
       const std::uint64_t count =
           count_divergences(events.a(), events.b(), config, config.max_divergences);
-      std::memcpy(counts.per_job.data() + k * sizeof count, &count, sizeof count);
+      counts.set(k, count);
       sum.divergences += count;
       sum.diverged_jobs += count != 0 ? 1 : 0;
     }
