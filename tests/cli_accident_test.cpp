@@ -70,14 +70,15 @@ TEST_F(CliAccident, TracePathThatIsNotARegularFileIsRefusedWithoutBlocking) {
 }
 
 // Holds the --map FIFO open for writing from the moment the run opens it, which is after both
-// traces are mapped; cuts trace B to nothing in that moment, then hands over the site map.
+// traces are mapped; cuts trace B to its first `keep` bytes in that moment, then hands over the
+// site map.
 class ShrinkWhileMapped {
  public:
-  ShrinkWhileMapped(fs::path fifo, fs::path victim)
-      : worker_([this, fifo = std::move(fifo), victim = std::move(victim)] {
+  ShrinkWhileMapped(fs::path fifo, fs::path victim, std::uintmax_t keep = 0)
+      : worker_([this, fifo = std::move(fifo), victim = std::move(victim), keep] {
           const int fd = open_writer(fifo);
           if (fd < 0) return;
-          fs::resize_file(victim, 0);
+          fs::resize_file(victim, keep);
           (void)::write(fd, SITE_MAP.data(), SITE_MAP.size());
           ::close(fd);
         }) {}
@@ -132,6 +133,38 @@ TEST_F(CliAccident, TraceThatShrinksWhileMappedEndsWithAnErrorNamingIt) {
     EXPECT_TRUE(result.err.ends_with("\nError: Trace file changed while being read: b.trace\n"))
         << result.err;
     EXPECT_EQ(fs::file_size(dir / b), 0u);
+  }
+}
+
+TEST_F(CliAccident, TraceThatShrinksUnderEveryWorkerIsReportedOnce) {
+  // 1024 warps of 1024 events, 16 MiB a trace. The cut leaves the first half of trace B, so
+  // every worker is up and reading by the time the claims, taken in warp order, reach it, and
+  // they fault on the lost pages together. (With one CPU the pool is the calling thread alone.)
+  constexpr std::uint32_t WARPS = 1024;
+  constexpr std::uint32_t EVENTS = 1024;
+  const WarpEvents warps(WARPS, loop_events(EVENTS));
+  write_trace(dir / a, warps);
+  const std::uintmax_t warp_bytes = sizeof(WarpBufferHeader) + EVENTS * sizeof(TraceEvent);
+  const std::uintmax_t keep = TRACE_HEADER_SIZE + WARPS / 2 * warp_bytes;
+  // The comparison reads all of trace B, so every run faults; each run is another chance for
+  // several workers to fault at once.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    write_trace(dir / b, warps);
+    ASSERT_EQ(fs::file_size(dir / b), TRACE_HEADER_SIZE + WARPS * warp_bytes);
+    const std::string fifo = make_fifo(fmt::format("many-{}.json", round));
+    ProcessResult result;
+    {
+      const ShrinkWhileMapped shrink(dir / fifo, dir / b, keep);
+      result = run({"--map", fifo, a, b});
+    }
+    ASSERT_EQ(fs::file_size(dir / b), keep);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_EQ(result.err, fmt::format("Loading traces...\nLoaded 1 site mappings\n\n"
+                                      "Comparing {} warps...\n"
+                                      "Error: Trace file changed while being read: b.trace\n",
+                                      WARPS));
+    EXPECT_EQ(result.out, "");
   }
 }
 

@@ -52,9 +52,17 @@ const Slot* slot_holding(std::uintptr_t address) {
   return nullptr;
 }
 
+// Set by the first thread to fault on a trace. The workers often reach the lost pages
+// together, and the report is for the run, not for each of them.
+std::atomic_flag g_reporting = ATOMIC_FLAG_INIT;
+
 void on_bus_error(int signal, siginfo_t* info, void*) {
   const Slot* slot = slot_holding(reinterpret_cast<std::uintptr_t>(info->si_addr));
   if (slot != nullptr) {
+    if (g_reporting.test_and_set(std::memory_order_acq_rel)) {
+      // The first one's _exit ends this thread too; returning would only fault again.
+      for (;;) ::pause();
+    }
     write_to_stderr(slot->message.load(std::memory_order_relaxed),
                     slot->message_length.load(std::memory_order_relaxed));
     ::_exit(1);
