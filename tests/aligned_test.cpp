@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -278,17 +280,56 @@ TEST(AlignedView, RemappedRunAlignsTheRawSiteIds) {
   EXPECT_EQ(view.marked_rows, (std::vector<std::size_t>{1}));
 }
 
+std::vector<Divergence> divergences_of(const tui::TuiModel& model, std::uint32_t warp) {
+  const tui::WarpDivergences found = model.warp_divergences(warp);
+  return {found.begin(), found.end()};
+}
+
 TEST(TuiModel, GroupsDivergencesByWarpInResultOrder) {
   DiffResult diff;
   diff.divergences = {divergence(2, 5, {BranchKind{0, 1}}), divergence(0, 1, {ValueKind{1, 2}}),
                       divergence(2, 3, {ActiveMaskKind{1, 3}})};
   const tui::TuiModel model = tui::build_tui_model(trace_of({}), trace_of({}), diff, {});
   EXPECT_EQ(model.diff.divergences, diff.divergences);
-  ASSERT_EQ(model.divergences_by_warp.size(), 2u);
-  EXPECT_EQ(model.divergences_by_warp.at(2),
+  EXPECT_EQ(divergences_of(model, 2),
             (std::vector<Divergence>{diff.divergences[0], diff.divergences[2]}));
-  EXPECT_EQ(model.divergences_by_warp.at(0), (std::vector<Divergence>{diff.divergences[1]}));
+  EXPECT_EQ(divergences_of(model, 0), (std::vector<Divergence>{diff.divergences[1]}));
+  for (const std::uint32_t other : {1u, 3u, UINT32_MAX}) {
+    EXPECT_TRUE(divergences_of(model, other).empty()) << "warp " << other;
+  }
   EXPECT_TRUE(model.aligned_cache.empty());
+}
+
+TEST(TuiModel, FindsEachWarpsDivergencesInAnyResultOrder) {
+  // Event indices tell the divergences apart, so a change of order within a warp shows.
+  const struct {
+    std::string_view name;
+    std::vector<std::uint32_t> warps;
+    bool in_warp_order;
+  } cases[] = {
+      {"empty", {}, true},
+      {"runs with gaps", {0, 0, 3, 9, 9, 9, UINT32_MAX}, true},
+      {"one warp", {4, 4, 4}, true},
+      {"interleaved", {5, 1, 5, 0, 1, 5}, false},
+      {"descending", {UINT32_MAX, 8, 8, 2, 0}, false},
+  };
+  for (const auto& c : cases) {
+    DiffResult diff;
+    for (std::size_t k = 0; k < c.warps.size(); ++k) {
+      diff.divergences.push_back(divergence(c.warps[k], k, {BranchKind{0, 1}}));
+    }
+    const std::vector<Divergence> all = diff.divergences;
+    const tui::TuiModel model =
+        tui::build_tui_model(trace_of({}), trace_of({}), std::move(diff), {});
+    // A result in warp order is searched in place, with no index beside it.
+    EXPECT_EQ(model.warp_order.empty(), c.in_warp_order) << c.name;
+    for (const std::uint32_t warp : {0u, 1u, 2u, 3u, 4u, 5u, 8u, 9u, 10u, UINT32_MAX}) {
+      std::vector<Divergence> expected;
+      std::copy_if(all.begin(), all.end(), std::back_inserter(expected),
+                   [&](const Divergence& d) { return d.warp_idx == warp; });
+      EXPECT_EQ(divergences_of(model, warp), expected) << c.name << ", warp " << warp;
+    }
+  }
 }
 
 }  // namespace

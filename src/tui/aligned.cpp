@@ -1,6 +1,7 @@
 #include "tui/aligned.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <span>
 #include <utility>
 
@@ -9,15 +10,50 @@
 
 namespace vemo::tui {
 
+namespace {
+
+bool by_warp(const Divergence& x, const Divergence& y) {
+  return x.warp_idx < y.warp_idx;
+}
+
+// None when the divergences are in warp order already, which is how the comparison lists them.
+std::vector<std::size_t> warp_order_of(const std::vector<Divergence>& divergences) {
+  if (std::is_sorted(divergences.begin(), divergences.end(), by_warp)) return {};
+  std::vector<std::size_t> positions(divergences.size());
+  std::iota(positions.begin(), positions.end(), std::size_t{0});
+  std::stable_sort(positions.begin(), positions.end(), [&](std::size_t x, std::size_t y) {
+    return by_warp(divergences[x], divergences[y]);
+  });
+  return positions;
+}
+
+}  // namespace
+
+std::size_t DivergencesByWarp::first_rank_at_or_above(std::uint64_t warp) const {
+  std::size_t first = 0;
+  std::size_t count = size();
+  while (count > 0) {
+    const std::size_t half = count / 2;
+    if ((*this)[first + half].warp_idx < warp) {
+      first += half + 1;
+      count -= half + 1;
+    } else {
+      count = half;
+    }
+  }
+  return first;
+}
+
+WarpDivergences DivergencesByWarp::of_warp(std::uint32_t warp) const {
+  return {*this, below(warp), up_to(warp)};
+}
+
 TuiModel build_tui_model(Trace trace_a, Trace trace_b, DiffResult diff,
                          std::optional<SiteMap> site_map) {
-  std::unordered_map<std::uint32_t, std::vector<Divergence>> by_warp;
-  for (const Divergence& divergence : diff.divergences) {
-    by_warp[divergence.warp_idx].push_back(divergence);
-  }
+  std::vector<std::size_t> warp_order = warp_order_of(diff.divergences);
   HistoryPairing pairing(trace_a, trace_b, diff.cross_gpu.has_value());
   return TuiModel{
-      std::move(diff),     std::move(trace_a), std::move(trace_b), std::move(by_warp), {},
+      std::move(diff),     std::move(trace_a), std::move(trace_b), std::move(warp_order), {},
       std::move(site_map), std::move(pairing)};
 }
 
@@ -41,10 +77,8 @@ class ViewBuilder {
  public:
   ViewBuilder(const TuiModel& model, std::uint32_t warp) : model_(model) {
     view_.warp = warp;
-    const auto found = model.divergences_by_warp.find(warp);
-    if (found == model.divergences_by_warp.end()) return;
     // Indexed by trace-A position, so each matched row finds its divergences directly.
-    for (const Divergence& divergence : found->second) {
+    for (const Divergence& divergence : model.warp_divergences(warp)) {
       if (auto m = divergence_marker(divergence.kind)) {
         markers_at_[divergence.event_idx].push_back(*m);
       }

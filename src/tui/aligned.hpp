@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -84,17 +86,102 @@ struct AlignedView {
   std::uint32_t warp = 0;
 };
 
+class WarpDivergences;
+
+// The result's divergences by ascending warp, each warp's in result order, read in place. A
+// divergence's rank is its place in that order: the result's own position when the result is in
+// warp order (as the comparison gives it), else the position that `positions` holds at the rank.
+// Cheap to copy; valid while the divergences and positions it views are.
+class DivergencesByWarp {
+ public:
+  DivergencesByWarp() = default;
+  DivergencesByWarp(std::span<const Divergence> divergences, std::span<const std::size_t> positions)
+      : divergences_(divergences), positions_(positions) {}
+
+  std::size_t size() const { return divergences_.size(); }
+  const Divergence& operator[](std::size_t rank) const {
+    return divergences_[positions_.empty() ? rank : positions_[rank]];
+  }
+  // The number of divergences of warps below `warp`, and of warps up to `warp`: the ranks
+  // where its divergences start and end.
+  std::size_t below(std::uint32_t warp) const { return first_rank_at_or_above(warp); }
+  std::size_t up_to(std::uint32_t warp) const {
+    return first_rank_at_or_above(std::uint64_t{warp} + 1);
+  }
+  WarpDivergences of_warp(std::uint32_t warp) const;
+
+ private:
+  std::size_t first_rank_at_or_above(std::uint64_t warp) const;
+
+  std::span<const Divergence> divergences_;
+  std::span<const std::size_t> positions_;  // empty when the result is in warp order
+};
+
+// One warp's divergences, in result order: ranks [first, last) of a DivergencesByWarp.
+class WarpDivergences {
+ public:
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Divergence;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Divergence*;
+    using reference = const Divergence&;
+
+    Iterator() = default;
+    Iterator(DivergencesByWarp all, std::size_t rank) : all_(all), rank_(rank) {}
+    reference operator*() const { return all_[rank_]; }
+    pointer operator->() const { return &all_[rank_]; }
+    Iterator& operator++() {
+      ++rank_;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++rank_;
+      return before;
+    }
+    bool operator==(const Iterator& other) const { return rank_ == other.rank_; }
+
+   private:
+    DivergencesByWarp all_;
+    std::size_t rank_ = 0;
+  };
+
+  WarpDivergences(DivergencesByWarp all, std::size_t first, std::size_t last)
+      : all_(all), first_(first), last_(last) {}
+
+  std::size_t size() const { return last_ - first_; }
+  bool empty() const { return first_ == last_; }
+  const Divergence& operator[](std::size_t k) const { return all_[first_ + k]; }
+  Iterator begin() const { return {all_, first_}; }
+  Iterator end() const { return {all_, last_}; }
+
+ private:
+  DivergencesByWarp all_;
+  std::size_t first_;
+  std::size_t last_;
+};
+
 // Everything the viewer shows. Built once; only App::aligned_view adds to `aligned_cache`
 // (node-based, so references to cached views stay valid).
 struct TuiModel {
   DiffResult diff;
   Trace trace_a;
   Trace trace_b;
-  // Copies of each warp's divergences in result order; warps without any have no entry.
-  std::unordered_map<std::uint32_t, std::vector<Divergence>> divergences_by_warp;
+  // Positions in `diff.divergences` stably sorted by warp, so that each warp's divergences can
+  // be found by binary search; empty when the result is in warp order already, as the
+  // comparison gives it, so a result of any size costs nothing here.
+  std::vector<std::size_t> warp_order;
   std::unordered_map<std::uint32_t, AlignedView> aligned_cache;
   std::optional<SiteMap> site_map;
   HistoryPairing history_pairing;  // which warps' value history a divergence shows
+
+  DivergencesByWarp divergences_by_warp() const { return {diff.divergences, warp_order}; }
+  // The warp's divergences in result order; empty for a warp without any.
+  WarpDivergences warp_divergences(std::uint32_t warp) const {
+    return divergences_by_warp().of_warp(warp);
+  }
 };
 
 TuiModel build_tui_model(Trace trace_a, Trace trace_b, DiffResult diff,
