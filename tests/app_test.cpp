@@ -71,6 +71,21 @@ Divergence branch_at(std::uint32_t warp, std::uint64_t event_idx) {
   return d;
 }
 
+std::vector<tui::WarpEntry> entries(const tui::WarpList& list) {
+  std::vector<tui::WarpEntry> all;
+  for (std::size_t position = 0; position < list.size(); ++position) all.push_back(list[position]);
+  return all;
+}
+
+// The diverged warps, walked up from the first.
+std::vector<std::uint32_t> diverged_warps(const tui::WarpList& list) {
+  std::vector<std::uint32_t> warps;
+  for (auto warp = list.first_diverged(); warp; warp = list.next_diverged(*warp)) {
+    warps.push_back(*warp);
+  }
+  return warps;
+}
+
 void apply_all(App& app, const std::vector<Action>& actions) {
   for (const Action& a : actions) app.apply(a);
 }
@@ -88,8 +103,9 @@ void jump_to(App& app, std::string_view digits) {
 
 TEST(App, StartsOnTheFirstDivergedWarp) {
   App app = make_app(5, every_warp(5, 3), {branch_at(3, 1), branch_at(1, 0), branch_at(3, 2)});
-  EXPECT_EQ(app.warp_list, (std::vector<tui::WarpEntry>{{0, 0}, {1, 1}, {0, 2}, {2, 3}, {0, 4}}));
-  EXPECT_EQ(app.diverged_warps, (std::vector<std::size_t>{1, 3}));
+  EXPECT_EQ(entries(app.warp_list()),
+            (std::vector<tui::WarpEntry>{{0, 0}, {1, 1}, {0, 2}, {2, 3}, {0, 4}}));
+  EXPECT_EQ(diverged_warps(app.warp_list()), (std::vector<std::uint32_t>{1, 3}));
   EXPECT_EQ(app.current_warp, 1u);
   EXPECT_EQ(app.total_divergences, 3u);
   EXPECT_EQ(app.cursor, 0u);
@@ -102,9 +118,9 @@ TEST(App, StartsOnTheFirstDivergedWarp) {
 
 TEST(App, WithoutDivergencesNothingToStepThrough) {
   App app = make_app(4, every_warp(4, 3));
-  EXPECT_EQ(app.warp_list.size(), 4u);
-  for (const auto& entry : app.warp_list) EXPECT_EQ(entry.divergence_count, 0u);
-  EXPECT_TRUE(app.diverged_warps.empty());
+  EXPECT_EQ(entries(app.warp_list()),
+            (std::vector<tui::WarpEntry>{{0, 0}, {0, 1}, {0, 2}, {0, 3}}));
+  EXPECT_TRUE(diverged_warps(app.warp_list()).empty());
   EXPECT_EQ(app.current_warp, 0u);
   apply_all(app, {action::NextDivergence{}, action::PrevDivergence{}});
   EXPECT_EQ(app.current_warp, 0u);
@@ -432,6 +448,79 @@ TEST(App, DivergencePositionOutsideTheWarpList) {
 
   App empty = make_app(2, every_warp(2, 3), {}, 0);
   EXPECT_EQ(empty.divergence_position(), (std::pair<std::size_t, std::size_t>{0, 0}));
+}
+
+TEST(App, StepsThroughFewDivergedWarpsAmongMillions) {
+  // Trace A has 8 warps; the result covers 4194304, with one divergence past them.
+  constexpr std::uint32_t LAST = (1u << 22) - 1;
+  App app = make_app(8, every_warp(8, 3),
+                     {branch_at(5, 0), branch_at(5, 2), branch_at(70000, 1), branch_at(LAST, 0),
+                      branch_at(LAST, 1), branch_at(LAST, 2), branch_at(LAST + 1, 0)},
+                     LAST + 1);
+  EXPECT_EQ(app.current_warp, 5u);
+  const struct {
+    Action action;
+    std::uint32_t warp;
+    std::size_t cursor, ordinal;
+  } steps[] = {
+      {action::None{}, 5, 0, 1},
+      {action::NextDivergence{}, 5, 2, 2},
+      {action::NextDivergence{}, 70000, 0, 2},  // no events there, so no marked rows
+      {action::NextDivergence{}, LAST, 0, 3},
+      {action::NextDivergence{}, LAST, 0, 3},  // the warp past the list is not stepped to
+      {action::PrevDivergence{}, 70000, 0, 2},
+      {action::PrevDivergence{}, 5, 2, 2},
+      {action::PrevDivergence{}, 5, 0, 1},
+      {action::PrevDivergence{}, 5, 0, 1},
+  };
+  for (const auto& step : steps) {
+    app.apply(step.action);
+    EXPECT_EQ(app.current_warp, step.warp) << "ordinal " << step.ordinal;
+    EXPECT_EQ(app.cursor, step.cursor) << "warp " << step.warp;
+    EXPECT_EQ(app.divergence_position(), (std::pair<std::size_t, std::size_t>{step.ordinal, 7}))
+        << "warp " << step.warp;
+  }
+}
+
+TEST(App, WarpListLookupsInAnyResultOrder) {
+  // The largest warp total there is: a list stored per warp could not be built at all.
+  constexpr std::uint32_t TOP = UINT32_MAX - 1;  // the last warp id of the list
+  const std::vector<Divergence> in_warp_order = {
+      branch_at(0, 0),   branch_at(9, 0),   branch_at(9, 1),         branch_at(1000, 0),
+      branch_at(TOP, 0), branch_at(TOP, 1), branch_at(UINT32_MAX, 0)};
+  const std::vector<Divergence> shuffled = {in_warp_order[6], in_warp_order[2], in_warp_order[4],
+                                            in_warp_order[0], in_warp_order[3], in_warp_order[5],
+                                            in_warp_order[1]};
+  const std::uint64_t total_warps = std::uint64_t{1} << 40;
+  const struct {
+    std::uint32_t warp;
+    std::size_t count, below;
+    std::optional<std::uint32_t> next, prev;
+  } lookups[] = {
+      {0, 1, 0, 9, std::nullopt},
+      {1, 0, 1, 9, 0},
+      {9, 2, 1, 1000, 0},
+      {500, 0, 3, 1000, 9},
+      {1000, 1, 3, TOP, 9},
+      {TOP - 1, 0, 4, TOP, 1000},
+      {TOP, 2, 4, std::nullopt, 1000},
+  };
+  for (const auto* order : {&in_warp_order, &shuffled}) {
+    const App app = make_app(2, every_warp(2, 1), *order, total_warps);
+    const tui::WarpList list = app.warp_list();
+    EXPECT_EQ(list.size(), std::size_t{UINT32_MAX});
+    EXPECT_EQ(list.first_diverged(), 0u);
+    for (const auto& l : lookups) {
+      EXPECT_EQ(list[l.warp], (tui::WarpEntry{l.count, l.warp})) << "warp " << l.warp;
+      EXPECT_EQ(list.divergences_below(l.warp), l.below) << "warp " << l.warp;
+      EXPECT_EQ(list.next_diverged(l.warp), l.next) << "warp " << l.warp;
+      EXPECT_EQ(list.prev_diverged(l.warp), l.prev) << "warp " << l.warp;
+    }
+    // Warp ids past the list count every entry and step back to its last diverged warp.
+    EXPECT_EQ(list.divergences_below(UINT32_MAX), 6u);
+    EXPECT_EQ(list.prev_diverged(UINT32_MAX), TOP);
+    EXPECT_EQ(list.next_diverged(UINT32_MAX), std::nullopt);
+  }
 }
 
 TEST(App, SwitchesAndQuit) {

@@ -4,7 +4,6 @@
 #include <charconv>
 #include <iterator>
 #include <limits>
-#include <numeric>
 
 #include <fmt/format.h>
 
@@ -107,24 +106,45 @@ Focus next_focus(Focus focus) {
 
 }  // namespace
 
+WarpList::WarpList(std::uint64_t total_warps, DivergencesByWarp divergences)
+    // Warp ids are u32; a larger warp total cannot come from a real trace.
+    : size_(static_cast<std::size_t>(
+          std::min<std::uint64_t>(total_warps, std::numeric_limits<std::uint32_t>::max()))),
+      divergences_(divergences) {}
+
+WarpEntry WarpList::operator[](std::size_t position) const {
+  const auto warp = static_cast<std::uint32_t>(position);
+  return {divergences_.up_to(warp) - divergences_.below(warp), warp};
+}
+
+std::optional<std::uint32_t> WarpList::diverged_at(std::size_t rank) const {
+  if (rank >= divergences_.size()) return std::nullopt;
+  const std::uint32_t warp = divergences_[rank].warp_idx;
+  // In warp order, a divergence past the list is followed only by others past it.
+  if (warp >= size_) return std::nullopt;
+  return warp;
+}
+
+std::optional<std::uint32_t> WarpList::next_diverged(std::uint32_t warp) const {
+  return diverged_at(divergences_.up_to(warp));
+}
+
+std::optional<std::uint32_t> WarpList::prev_diverged(std::uint32_t warp) const {
+  const std::size_t rank = divergences_below(warp);
+  if (rank == 0) return std::nullopt;
+  return divergences_[rank - 1].warp_idx;
+}
+
+std::size_t WarpList::divergences_below(std::uint32_t warp) const {
+  return divergences_.below(static_cast<std::uint32_t>(std::min<std::size_t>(warp, size_)));
+}
+
 App::App(Trace a, Trace b, DiffResult result, std::optional<SiteMap> site_map,
          bool float_operands_flag)
     : model(build_tui_model(std::move(a), std::move(b), std::move(result), std::move(site_map))),
-      float_operands(float_operands_flag) {
-  const DiffResult& diff = model.diff;
-  // Warp ids are u32; a larger warp total cannot come from a real trace.
-  const auto warps = static_cast<std::size_t>(
-      std::min<std::uint64_t>(diff.total_warps, std::numeric_limits<std::uint32_t>::max()));
-  warp_list.reserve(warps);
-  for (std::size_t w = 0; w < warps; ++w) warp_list.push_back({0, static_cast<std::uint32_t>(w)});
-  for (const Divergence& divergence : diff.divergences) {
-    if (divergence.warp_idx < warp_list.size()) ++warp_list[divergence.warp_idx].divergence_count;
-  }
-  for (std::size_t position = 0; position < warp_list.size(); ++position) {
-    if (warp_list[position].divergence_count != 0) diverged_warps.push_back(position);
-  }
-  if (!diverged_warps.empty()) current_warp = warp_list[diverged_warps.front()].warp;
-  total_divergences = diff.divergences.size();
+      float_operands(float_operands_flag),
+      total_divergences(model.diff.divergences.size()) {
+  current_warp = warp_list().first_diverged().value_or(0);
 }
 
 const AlignedView& App::aligned_view(std::uint32_t warp) {
@@ -188,11 +208,9 @@ void App::next_divergence() {
     return move_cursor(*next);
   }
   // Whether or not the current warp diverged, the next diverged warp is the first above it.
-  const auto target = std::upper_bound(
-      diverged_warps.begin(), diverged_warps.end(), current_warp,
-      [this](std::uint32_t warp, std::size_t position) { return warp < warp_list[position].warp; });
-  if (target == diverged_warps.end()) return;
-  show_warp(warp_list[*target].warp);
+  const auto target = warp_list().next_diverged(current_warp);
+  if (!target) return;
+  show_warp(*target);
   const auto& target_marked = aligned_view(current_warp).marked_rows;
   if (!target_marked.empty()) move_cursor(target_marked.front());
 }
@@ -204,11 +222,9 @@ void App::prev_divergence() {
       next != marked.begin()) {
     return move_cursor(*std::prev(next));
   }
-  const auto target = std::lower_bound(
-      diverged_warps.begin(), diverged_warps.end(), current_warp,
-      [this](std::size_t position, std::uint32_t warp) { return warp_list[position].warp < warp; });
-  if (target == diverged_warps.begin()) return;
-  show_warp(warp_list[*std::prev(target)].warp);
+  const auto target = warp_list().prev_diverged(current_warp);
+  if (!target) return;
+  show_warp(*target);
   const auto& target_marked = aligned_view(current_warp).marked_rows;
   if (!target_marked.empty()) move_cursor(target_marked.back());
 }
@@ -232,12 +248,10 @@ void App::update_search() {
 
 std::pair<std::size_t, std::size_t> App::divergence_position() {
   const std::size_t total = total_divergences;
-  if (warp_list.empty()) return {0, total};
-  const std::size_t earlier = std::min<std::size_t>(current_warp, warp_list.size());
-  const std::size_t sum = std::accumulate(
-      warp_list.begin(), warp_list.begin() + static_cast<std::ptrdiff_t>(earlier), std::size_t{0},
-      [](std::size_t s, const WarpEntry& entry) { return s + entry.divergence_count; });
-  if (current_warp >= warp_list.size()) return {sum, total};
+  const WarpList warps = warp_list();
+  if (warps.size() == 0) return {0, total};
+  const std::size_t sum = warps.divergences_below(current_warp);
+  if (current_warp >= warps.size()) return {sum, total};
   const auto& marked = aligned_view(current_warp).marked_rows;
   const auto before = std::lower_bound(marked.begin(), marked.end(), cursor);
   const bool on_marked = before != marked.end() && *before == cursor;

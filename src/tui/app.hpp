@@ -122,6 +122,32 @@ struct WarpEntry {
   bool operator==(const WarpEntry&) const = default;
 };
 
+// One WarpEntry per warp id below the result's warp total, in ascending order of id (a
+// position is the warp id), worked out on request from the divergences in warp order: nothing
+// is stored or visited per warp, and each lookup is a binary search over the divergences.
+class WarpList {
+ public:
+  WarpList(std::uint64_t total_warps, DivergencesByWarp divergences);
+
+  std::size_t size() const { return size_; }
+  // `position` < size().
+  WarpEntry operator[](std::size_t position) const;
+  // The diverged warps, those with at least one divergence: the first, the first above `warp`
+  // and the last below it.
+  std::optional<std::uint32_t> first_diverged() const { return diverged_at(0); }
+  std::optional<std::uint32_t> next_diverged(std::uint32_t warp) const;
+  std::optional<std::uint32_t> prev_diverged(std::uint32_t warp) const;
+  // The sum of the divergence counts of the entries below `warp`.
+  std::size_t divergences_below(std::uint32_t warp) const;
+
+ private:
+  // The warp of the divergence at `rank`, when it has an entry.
+  std::optional<std::uint32_t> diverged_at(std::size_t rank) const;
+
+  std::size_t size_;
+  DivergencesByWarp divergences_;
+};
+
 // The screen height assumed until the first frame records the real one.
 inline constexpr std::uint16_t INITIAL_VIEWPORT_HEIGHT = 24;
 
@@ -134,6 +160,8 @@ struct App {
   std::pair<std::size_t, std::size_t> divergence_position();
   // The warp's aligned view, built on first request and cached for the viewer's lifetime.
   const AlignedView& aligned_view(std::uint32_t warp);
+  // The result's warps with their divergence counts; a view of the model, made on each call.
+  WarpList warp_list() const { return {model.diff.total_warps, model.divergences_by_warp()}; }
 
   TuiModel model;
   std::uint32_t current_warp = 0;
@@ -150,8 +178,6 @@ struct App {
   Focus focus = Focus::TraceA;
   bool quit = false;
   bool float_operands = false;
-  std::vector<WarpEntry> warp_list;
-  std::vector<std::size_t> diverged_warps;
   std::size_t total_divergences = 0;
   SourceCache source_cache;
 
