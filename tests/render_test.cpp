@@ -775,11 +775,13 @@ TEST(DetailPanel, OperandsComeFromTheFirstSnapshotOfTheSite) {
   Scenario setup;
   // Two rows at site 0x10 with branch divergences; the first snapshot of the site belongs to the
   // second row's, a later one (at an event index without a row) differs. The value divergence at
-  // 0x30 has no snapshot.
+  // 0x30 has no snapshot. Warp 1's snapshot at 0x10, listed first, belongs to another warp.
   setup.a = TraceBuilder{}.shape(2, 8).warp(0, {event(0x10), event(0x10), event(0x30)});
   setup.a.snapshots(1, {});
   setup.b = setup.a;
-  setup.divergences = {at(0, 0x10, DivergenceKind{BranchKind{1, 0}}),
+  Divergence other_warp = at(0, 0x10, DivergenceKind{BranchKind{1, 0}}, operands(1, 40, 3, 3));
+  other_warp.warp_idx = 1;
+  setup.divergences = {other_warp, at(0, 0x10, DivergenceKind{BranchKind{1, 0}}),
                        at(1, 0x10, DivergenceKind{BranchKind{1, 0}}, operands(1, 40, 7, 7)),
                        at(5, 0x10, DivergenceKind{BranchKind{1, 0}}, operands(1, 40, 9, 9)),
                        at(2, 0x30, DivergenceKind{ValueKind{1, 2}})};

@@ -298,10 +298,10 @@ bool either_has_history(const TuiModel& model) {
 }
 
 // The snapshot of the first divergence of the warp at the site: chosen by warp and site alone.
-const SnapshotPair* site_snapshot(const DiffResult& diff, std::uint32_t warp,
+const SnapshotPair* site_snapshot(const TuiModel& model, std::uint32_t warp,
                                   std::uint32_t site_id) {
-  for (const Divergence& divergence : diff.divergences) {
-    if (divergence.warp_idx == warp && divergence.site_id == site_id && divergence.snapshot) {
+  for (const Divergence& divergence : model.warp_divergences(warp)) {
+    if (divergence.site_id == site_id && divergence.snapshot) {
       return &*divergence.snapshot;
     }
   }
@@ -357,7 +357,7 @@ void append_marked_row(std::vector<Line>& lines, App& app, const AlignedRow& row
   for (const RowMarker& row_marker : row.markers) append_marker_section(lines, row_marker);
   if (row.a) append_source_label(lines, *row.a);
   if (row.a && either_has_snapshots(app.model)) {
-    const SnapshotPair* pair = site_snapshot(app.model.diff, app.current_warp, row.a->site_id);
+    const SnapshotPair* pair = site_snapshot(app.model, app.current_warp, row.a->site_id);
     if (pair != nullptr) render_operands_panel(lines, *pair, app.float_operands);
   }
   if (either_has_history(app.model)) {
