@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
-#include <cstring>
 #include <iterator>
-#include <new>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -81,41 +79,44 @@ const SiteRemapper* effective(const SiteRemapper* remapper) {
   return remapper != nullptr && !remapper->empty() ? remapper : nullptr;
 }
 
-// Storage that a worker thread reuses for the sequences it copies, so that jobs allocate nothing
-// of their own. A very long sequence's room is given back once its job is done.
-constexpr std::size_t KEPT_SEQUENCE_EVENTS = std::size_t{1} << 16;
+// The storage in which a thread copies one side of its jobs' sequences; each job leaves it for
+// the next, so that jobs allocate nothing of their own.
+template <TraceSide SIDE>
+std::vector<TraceEvent>& thread_storage() {
+  static thread_local std::vector<TraceEvent> storage;
+  return storage;
+}
 
-class ScratchEvents {
- public:
-  explicit ScratchEvents(std::vector<TraceEvent>& storage) : storage_(storage) { storage_.clear(); }
-  ~ScratchEvents() {
-    if (storage_.capacity() > KEPT_SEQUENCE_EVENTS) std::vector<TraceEvent>().swap(storage_);
-  }
-  ScratchEvents(const ScratchEvents&) = delete;
-  ScratchEvents& operator=(const ScratchEvents&) = delete;
-  std::vector<TraceEvent>& get() { return storage_; }
-
- private:
-  std::vector<TraceEvent>& storage_;
+// One trace's side of a job: its event sequence, and the events its warps recorded (their raw
+// counts, which the trace's event total sums).
+struct JobSide {
+  std::span<const TraceEvent> events;
+  std::uint64_t recorded = 0;
+  bool copied = false;
 };
 
-// One trace's event sequence of a job. A single warp that needs no change is viewed in place;
-// otherwise the events are copied once into `storage`, trace-B ids remapped while copying.
-// Unreadable warps add nothing.
-std::span<const TraceEvent> job_sequence(const Trace& trace, WarpRange warps,
-                                         const SiteRemapper* remapper,
-                                         std::vector<TraceEvent>& storage) {
+// A single warp that needs no change is viewed in place; otherwise the events are copied once
+// into the thread's storage, trace-B ids remapped while copying. Unreadable warps add nothing.
+template <TraceSide SIDE>
+JobSide job_side(const Trace& trace, WarpRange warps, const SiteRemapper* remapper) {
   if (warps.end - warps.first == 1 && remapper == nullptr) {
-    const auto view = warp_events(trace, warps.first);
-    return view ? view->events : std::span<const TraceEvent>{};
+    const auto view = readable_warp(trace, warps.first);
+    if (!view) return {};
+    return {view->events, view->header->event_count, false};
   }
+  JobSide side{{}, 0, true};
   std::size_t total = 0;
   for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
-    if (const auto view = warp_events(trace, warp)) total += view->events.size();
+    if (const auto view = readable_warp(trace, warp)) {
+      total += view->events.size();
+      side.recorded += view->header->event_count;
+    }
   }
+  std::vector<TraceEvent>& storage = thread_storage<SIDE>();
+  storage.clear();
   storage.reserve(total);
   for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
-    const auto view = warp_events(trace, warp);
+    const auto view = readable_warp(trace, warp);
     if (!view) continue;
     if (remapper == nullptr) {
       storage.insert(storage.end(), view->events.begin(), view->events.end());
@@ -126,7 +127,8 @@ std::span<const TraceEvent> job_sequence(const Trace& trace, WarpRange warps,
       return event;
     });
   }
-  return storage;
+  side.events = storage;
+  return side;
 }
 
 // Below this many slots (events and warp headers) in the two traces together, a comparison
@@ -152,7 +154,7 @@ WorkerPool& pool_for(WorkerPool& workers, const Trace& a, const Trace& b) {
 
 // At most this many blocks of jobs or records: enough for the threads to share the work
 // evenly, few enough that what is kept per block costs nothing.
-constexpr std::size_t MOST_BLOCKS = 4096;
+constexpr std::size_t MOST_BLOCKS = 1024;
 
 // `count` default records in fresh storage, its pages faulted in on `workers`: the thread that
 // writes the records then only writes.
@@ -163,68 +165,66 @@ std::vector<Divergence> fresh_records(WorkerPool& workers, std::uint64_t count) 
   return records;
 }
 
-// Both event sequences of a job, viewed in place or copied into the storage of the thread that
-// runs it.
+// Both sides of a job. The room of a very long copied sequence is given back once its job is
+// done.
 class JobEvents {
  public:
   JobEvents(const WarpJob& job, const Trace& a, const Trace& b, const SiteRemapper* remapper)
-      : storage_a_(thread_storage_a), storage_b_(thread_storage_b) {
-    a_ = job_sequence(a, job.warps_a, nullptr, storage_a_.get());
-    b_ = job_sequence(b, job.warps_b, effective(remapper), storage_b_.get());
+      : a_(job_side<TraceSide::A>(a, job.warps_a, nullptr)),
+        b_(job_side<TraceSide::B>(b, job.warps_b, effective(remapper))) {}
+  ~JobEvents() {
+    if (a_.copied) give_back_if_long(thread_storage<TraceSide::A>());
+    if (b_.copied) give_back_if_long(thread_storage<TraceSide::B>());
   }
   JobEvents(const JobEvents&) = delete;
   JobEvents& operator=(const JobEvents&) = delete;
 
-  std::span<const TraceEvent> a() const { return a_; }
-  std::span<const TraceEvent> b() const { return b_; }
+  std::span<const TraceEvent> a() const { return a_.events; }
+  std::span<const TraceEvent> b() const { return b_.events; }
+  std::uint64_t recorded_a() const { return a_.recorded; }
+  std::uint64_t recorded_b() const { return b_.recorded; }
 
  private:
-  static thread_local std::vector<TraceEvent> thread_storage_a;
-  static thread_local std::vector<TraceEvent> thread_storage_b;
-  ScratchEvents storage_a_;
-  ScratchEvents storage_b_;
-  std::span<const TraceEvent> a_;
-  std::span<const TraceEvent> b_;
+  static constexpr std::size_t KEPT_EVENTS = std::size_t{1} << 16;
+  static void give_back_if_long(std::vector<TraceEvent>& storage) {
+    if (storage.capacity() > KEPT_EVENTS) std::vector<TraceEvent>().swap(storage);
+  }
+
+  JobSide a_;
+  JobSide b_;
 };
 
-thread_local std::vector<TraceEvent> JobEvents::thread_storage_a;
-thread_local std::vector<TraceEvent> JobEvents::thread_storage_b;
+// A job that found divergences, and how many.
+struct DivergedJob {
+  std::size_t job;
+  std::uint64_t count;
+};
 
-// Each job's number of divergences, and where each block of jobs starts in the joined list.
+// The jobs that found divergences, by block of jobs, and where each block starts in the joined
+// list: nothing is kept for a job without any, so an identical pair keeps nothing per warp.
 // With a limit a job counts at most that many, since the cut keeps a prefix of the joined list
 // and no job can give more to it.
 struct JobCounts {
-  IndexBlocks blocks;
-  FreshBlock per_job;                      // one u64 per job, written where the job runs
-  std::vector<std::uint64_t> block_start;  // one more than blocks: the last is the total
-  std::uint64_t diverged_jobs = 0;
+  explicit JobCounts(std::size_t jobs) : blocks(jobs, MOST_BLOCKS), diverged(blocks.count()) {}
 
-  std::uint64_t of(std::size_t job) const {
-    std::uint64_t count = 0;
-    std::memcpy(&count, per_job.data() + job * sizeof count, sizeof count);
-    return count;
-  }
-  void set(std::size_t job, std::uint64_t count) {
-    std::memcpy(per_job.data() + job * sizeof count, &count, sizeof count);
-  }
+  IndexBlocks blocks;
+  std::vector<std::vector<DivergedJob>> diverged;  // by block, in job order
+  std::vector<std::uint64_t> block_start;          // one more than blocks: the last is the total
+  std::uint64_t diverged_jobs = 0;
+  // The events recorded by the jobs' warps of each trace, read while the jobs ran.
+  std::uint64_t recorded_a = 0;
+  std::uint64_t recorded_b = 0;
+
   std::uint64_t total() const { return block_start.back(); }
 };
 
-FreshBlock fresh_block(std::size_t size) {
-  auto block = FreshBlock::allocate(size);
-  if (!block) throw std::bad_alloc();
-  return std::move(*block);
-}
-
 JobCounts count_per_job(WorkerPool& workers, const WarpJobs& jobs, const Trace& a, const Trace& b,
                         const SiteRemapper* remapper, const CompareConfig& config) {
-  JobCounts counts{IndexBlocks(jobs.size(), MOST_BLOCKS),
-                   fresh_block(jobs.size() * sizeof(std::uint64_t)),
-                   {},
-                   0};
+  JobCounts counts(jobs.size());
   struct BlockSums {
     std::uint64_t divergences = 0;
-    std::uint64_t diverged_jobs = 0;
+    std::uint64_t recorded_a = 0;
+    std::uint64_t recorded_b = 0;
   };
   std::vector<BlockSums> sums(counts.blocks.count());
   counts.blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
@@ -233,18 +233,21 @@ JobCounts count_per_job(WorkerPool& workers, const WarpJobs& jobs, const Trace& 
       const JobEvents events(jobs[k], a, b, remapper);
       const std::uint64_t count =
           count_divergences(events.a(), events.b(), config, config.max_divergences);
-      counts.set(k, count);
+      if (count != 0) counts.diverged[block].push_back({k, count});
       sum.divergences += count;
-      sum.diverged_jobs += count != 0 ? 1 : 0;
+      sum.recorded_a += events.recorded_a();
+      sum.recorded_b += events.recorded_b();
     }
     sums[block] = sum;
   });
   counts.block_start.reserve(sums.size() + 1);
   std::uint64_t total = 0;
-  for (const BlockSums& sum : sums) {
+  for (std::size_t block = 0; block < sums.size(); ++block) {
     counts.block_start.push_back(total);
-    total += sum.divergences;
-    counts.diverged_jobs += sum.diverged_jobs;
+    total += sums[block].divergences;
+    counts.diverged_jobs += counts.diverged[block].size();
+    counts.recorded_a += sums[block].recorded_a;
+    counts.recorded_b += sums[block].recorded_b;
   }
   counts.block_start.push_back(total);
   return counts;
@@ -260,17 +263,16 @@ std::vector<Divergence> diff_in_job_order(WorkerPool& workers, const WarpJobs& j
   std::uint64_t total = counts.total();
   if (config.max_divergences != 0) total = std::min(total, config.max_divergences);
   std::vector<Divergence> joined = fresh_records(workers, total);
-  counts.blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
+  counts.blocks.for_each(workers, [&](std::size_t block, std::size_t, std::size_t) {
     std::uint64_t start = counts.block_start[block];
-    if (start >= total || counts.block_start[block + 1] == start) return;
-    for (std::size_t k = first; k < end && start < total; ++k) {
-      const std::uint64_t count = counts.of(k);
-      if (count == 0) continue;
-      const std::uint64_t kept = std::min(count, total - start);
-      const JobEvents events(jobs[k], a, b, remapper);
-      diff_events_into(jobs[k].warp_idx, events.a(), events.b(), config,
+    for (const DivergedJob& diverged : counts.diverged[block]) {
+      if (start >= total) break;
+      const std::uint64_t kept = std::min(diverged.count, total - start);
+      const WarpJob job = jobs[diverged.job];
+      const JobEvents events(job, a, b, remapper);
+      diff_events_into(job.warp_idx, events.a(), events.b(), config,
                        std::span(joined).subspan(start, kept));
-      start += count;
+      start += diverged.count;
     }
   });
   return joined;
@@ -317,7 +319,7 @@ std::optional<std::uint32_t> warp_holding_event(const Trace& trace, WarpRange wa
                                                 std::uint64_t event_idx) {
   std::uint64_t start = 0;
   for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
-    const auto view = warp_events(trace, warp);
+    const auto view = readable_warp(trace, warp);
     if (!view) continue;
     if (event_idx - start < view->events.size()) return warp;
     start += view->events.size();
@@ -471,8 +473,11 @@ Result<DiffResult> compare_traces(const Trace& a, const Trace& b, const CompareC
   // Only the kept divergences are looked up.
   attach_snapshots(pool, result.divergences, jobs, a, b, effective(remapper));
   if (config.cross_gpu) result.cross_gpu = cross_gpu_info(a.header, b.header);
-  result.total_events_a = warp_totals(a, pool).events;
-  result.total_events_b = warp_totals(b, pool).events;
+  // The jobs' warps of each trace are one run from warp 0; the warps past them hold only
+  // threads that are not compared, and are summed on their own.
+  const WarpJob last = jobs.empty() ? WarpJob{} : jobs[jobs.size() - 1];
+  result.total_events_a = counts.recorded_a + warp_totals(a, pool, last.warps_a.end).events;
+  result.total_events_b = counts.recorded_b + warp_totals(b, pool, last.warps_b.end).events;
   result.total_warps = jobs.size();
   result.warps_compared = jobs.size();
   return result;

@@ -342,34 +342,28 @@ Result<Trace> finish_trace(TraceData data, const TraceHeader& header) {
 }
 
 Result<WarpView> warp_events(const Trace& trace, std::uint64_t warp) {
+  if (auto view = readable_warp(trace, warp)) return *view;
   const TraceHeader& header = trace.header;
   if (warp >= header.num_warps) return fail(warp_out_of_range(warp, header));
   const Wide start = Wide{trace.warp_data_offset} + Wide{warp} * trace.warp_stride;
   if (trace.warp_stride < RECORD_HEADER_SIZE || start + trace.warp_stride > trace.data.size()) {
     return fail("Warp buffer extends beyond file boundary");
   }
-  const std::uint8_t* buffer = trace.data.data() + static_cast<std::size_t>(start);
-  const auto address = reinterpret_cast<std::uintptr_t>(buffer);
-  if (address % alignof(WarpBufferHeader) != 0 || address % alignof(TraceEvent) != 0) {
-    return fail("Failed to cast events data: {}", MISALIGNED);
-  }
-  const auto* buffer_header = reinterpret_cast<const WarpBufferHeader*>(buffer);
-  const std::uint64_t slots = (trace.warp_stride - RECORD_HEADER_SIZE) / EVENT_SIZE;
-  const std::uint64_t count = std::min<std::uint64_t>(buffer_header->event_count, slots);
-  const auto* events = reinterpret_cast<const TraceEvent*>(buffer + RECORD_HEADER_SIZE);
-  return WarpView{buffer_header, std::span(events, static_cast<std::size_t>(count))};
+  return fail("Failed to cast events data: {}", MISALIGNED);
 }
 
-WarpTotals warp_totals(const Trace& trace, WorkerPool& workers) {
+WarpTotals warp_totals(const Trace& trace, WorkerPool& workers, std::uint64_t first) {
   // A few thousand headers are read in less time than a hand-over to another thread takes.
   constexpr std::size_t MOST_BLOCKS = 1024;
   constexpr std::size_t LEAST_WARPS = 4096;
-  const IndexBlocks blocks(trace.header.num_warps, MOST_BLOCKS, LEAST_WARPS);
+  const std::uint64_t warps = trace.header.num_warps;
+  if (first >= warps) return {};
+  const IndexBlocks blocks(warps - first, MOST_BLOCKS, LEAST_WARPS);
   std::vector<WarpTotals> sums(blocks.count());
-  blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
+  blocks.for_each(workers, [&](std::size_t block, std::size_t from, std::size_t to) {
     WarpTotals& sum = sums[block];
-    for (std::size_t warp = first; warp < end; ++warp) {
-      const auto view = warp_events(trace, warp);
+    for (std::uint64_t warp = first + from; warp < first + to; ++warp) {
+      const auto view = readable_warp(trace, warp);
       if (!view) continue;
       sum.events += view->header->event_count;
       sum.overflows += view->header->overflow_count;

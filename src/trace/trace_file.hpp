@@ -2,6 +2,7 @@
 // The trace file format: header, warp buffers, value history and operand snapshots; loading
 // (mapped, or zstd-decoded into an owned buffer) and the section readers.
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -212,14 +213,35 @@ std::expected<TracePair, TracePairFailure> load_trace_pair(const std::string& pa
 Result<Trace> finish_trace(TraceData data, const TraceHeader& header);
 
 Result<WarpView> warp_events(const Trace& trace, std::uint64_t warp);
+// The same without saying why a warp cannot be read, for loops over every warp that skip such
+// warps: inline, since it runs once or twice per warp of a comparison.
+inline std::optional<WarpView> readable_warp(const Trace& trace, std::uint64_t warp) {
+  constexpr std::uint64_t buffer_header_size = sizeof(WarpBufferHeader);
+  if (warp >= trace.header.num_warps || trace.warp_stride < buffer_header_size) return {};
+  std::uint64_t offset = 0;
+  if (__builtin_mul_overflow(warp, trace.warp_stride, &offset) ||
+      __builtin_add_overflow(offset, trace.warp_data_offset, &offset) ||
+      offset > trace.data.size() || trace.data.size() - offset < trace.warp_stride) {
+    return {};
+  }
+  const std::uint8_t* buffer = trace.data.data() + offset;
+  const auto address = reinterpret_cast<std::uintptr_t>(buffer);
+  if (address % alignof(WarpBufferHeader) != 0 || address % alignof(TraceEvent) != 0) return {};
+  const auto* buffer_header = reinterpret_cast<const WarpBufferHeader*>(buffer);
+  const std::uint64_t slots = (trace.warp_stride - buffer_header_size) / sizeof(TraceEvent);
+  const std::uint64_t count = std::min<std::uint64_t>(buffer_header->event_count, slots);
+  const auto* events = reinterpret_cast<const TraceEvent*>(buffer + buffer_header_size);
+  return WarpView{buffer_header, std::span(events, static_cast<std::size_t>(count))};
+}
 struct WarpTotals {
   std::uint64_t events = 0;  // the raw event counts, not limited to events_per_warp
   std::uint64_t overflows = 0;
 };
-// Sums over the warps whose buffer can be read; the others are left out silently. Summed on
-// `workers`: each warp's header sits on a page of its own, so one thread alone would wait on a
-// miss per warp.
-WarpTotals warp_totals(const Trace& trace, WorkerPool& workers = calling_thread_pool());
+// Sums over the warps from `first` on whose buffer can be read; the others are left out
+// silently. Summed on `workers`: each warp's header sits on a page of its own, so one thread
+// alone would wait on a miss per warp.
+WarpTotals warp_totals(const Trace& trace, WorkerPool& workers = calling_thread_pool(),
+                       std::uint64_t first = 0);
 
 Result<std::vector<HistoryEntry>> history_entries(const Trace& trace, std::uint64_t warp);
 // The same, with a failure shown as an empty history.
