@@ -270,6 +270,9 @@ TEST(CompareTraces, JobsCoverTheWarpsOfTheirThreads) {
     for (const Divergence& divergence : expected) diverged.insert(divergence.warp_idx);
     EXPECT_EQ(result->warps_diverged, diverged.size());
     EXPECT_EQ(result->total_warps, c.jobs.size());
+    // Every warp counts, also those past the compared threads.
+    EXPECT_EQ(result->total_events_a, 3u * c.warps_a);
+    EXPECT_EQ(result->total_events_b, 3u * c.warps_b);
   }
   const std::vector<ListedJob> from_two = {{{2}, 2, {2}}, {{3}, 3, {3}}};
   EXPECT_EQ(listed(same_arch_warp_jobs(2, 4)), from_two);
