@@ -781,6 +781,37 @@ TEST(WarpEventsTest, WarpIndexOutOfRange) {
             "Warp index 1099511627776 out of range (total warps: 4)");
 }
 
+// Buffers outside the image or misaligned in it are errors of warp_events, and warps that the
+// comparison's loops skip: both read the same bounds.
+TEST(WarpEventsTest, BuffersThatCannotBeReadAreErrorsAndSkipped) {
+  const std::string beyond = "Warp buffer extends beyond file boundary";
+  const std::string misaligned =
+      "Failed to cast events data: TargetAlignmentGreaterAndInputNotAligned";
+  struct Case {
+    std::string_view name;
+    std::size_t image_size;
+    std::uint64_t offset, stride, warp;
+    std::string error;  // empty when the warp can be read
+  };
+  const Case cases[] = {
+      {"readable", 160 + 2 * 32, 160, 32, 1, ""},
+      {"past the image", 160 + 32 + 16, 160, 32, 1, beyond},
+      {"stride below the buffer header", 160 + 64, 160, 8, 0, beyond},
+      {"offset that overflows", 4096, ~std::uint64_t{0} - 15, 32, 1, beyond},
+      {"stride that overflows", 4096, 160, std::uint64_t{1} << 63, 2, beyond},
+      {"misaligned", 160 + 64, 161, 32, 0, misaligned},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TraceHeader header;
+    header.num_warps = 3;
+    Trace trace{TraceData::owned(c.image_size), header, c.offset, c.stride};
+    const auto view = warp_events(trace, c.warp);
+    EXPECT_EQ(view ? std::string() : error_message(view), c.error);
+    EXPECT_EQ(readable_warp(trace, c.warp).has_value(), c.error.empty());
+  }
+}
+
 TEST(WarpEventsTest, EventCountIsBoundedBySlots) {
   struct Case {
     std::uint32_t events_per_warp, recorded, event_count;

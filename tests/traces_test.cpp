@@ -173,7 +173,7 @@ struct ListedJob {
 
 std::vector<std::uint32_t> listed(WarpRange warps) {
   std::vector<std::uint32_t> list;
-  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) list.push_back(warp);
+  for (const std::uint32_t warp : warps.indices()) list.push_back(warp);
   return list;
 }
 

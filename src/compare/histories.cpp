@@ -12,7 +12,7 @@ HistoryPair cross_gpu_histories(const WarpJob& job, std::uint64_t event_idx, con
   HistoryPair histories;
   std::uint64_t position = event_idx;
   std::optional<std::uint32_t> warp_a;
-  for (std::uint32_t w = job.warps_a.first; w < job.warps_a.end; ++w) {
+  for (const std::uint32_t w : job.warps_a.indices()) {
     const auto view = warp_events(a, w);
     if (!view) continue;
     warp_a = w;
@@ -21,7 +21,7 @@ HistoryPair cross_gpu_histories(const WarpJob& job, std::uint64_t event_idx, con
   }
   if (warp_a) histories.a = history_or_empty(a, *warp_a);
 
-  for (std::uint32_t w = job.warps_b.first; w < job.warps_b.end; ++w) {
+  for (const std::uint32_t w : job.warps_b.indices()) {
     histories.b = history_or_empty(b, w);
     if (!histories.b.empty()) break;
   }

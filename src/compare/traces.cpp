@@ -79,43 +79,40 @@ const SiteRemapper* effective(const SiteRemapper* remapper) {
   return remapper != nullptr && !remapper->empty() ? remapper : nullptr;
 }
 
-// The storage in which a thread copies one side of its jobs' sequences; each job leaves it for
-// the next, so that jobs allocate nothing of their own.
-template <TraceSide SIDE>
-std::vector<TraceEvent>& thread_storage() {
-  static thread_local std::vector<TraceEvent> storage;
-  return storage;
-}
+// The room the jobs of one block copy their sequences into, reused from one job to the next so
+// that jobs allocate nothing of their own.
+struct SequenceStorage {
+  std::vector<TraceEvent> a;
+  std::vector<TraceEvent> b;
+};
 
 // One trace's side of a job: its event sequence, and the events its warps recorded (their raw
 // counts, which the trace's event total sums).
 struct JobSide {
   std::span<const TraceEvent> events;
   std::uint64_t recorded = 0;
-  bool copied = false;
 };
 
 // A single warp that needs no change is viewed in place; otherwise the events are copied once
-// into the thread's storage, trace-B ids remapped while copying. Unreadable warps add nothing.
-template <TraceSide SIDE>
-JobSide job_side(const Trace& trace, WarpRange warps, const SiteRemapper* remapper) {
+// into `storage`, trace-B ids remapped while copying. Unreadable warps add nothing.
+JobSide job_side(const Trace& trace, WarpRange warps, const SiteRemapper* remapper,
+                 std::vector<TraceEvent>& storage) {
   if (warps.end - warps.first == 1 && remapper == nullptr) {
     const auto view = readable_warp(trace, warps.first);
     if (!view) return {};
-    return {view->events, view->header->event_count, false};
+    return {view->events, view->header->event_count};
   }
-  JobSide side{{}, 0, true};
+  JobSide side;
   std::size_t total = 0;
-  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
+  for (const std::uint32_t warp : warps.indices()) {
     if (const auto view = readable_warp(trace, warp)) {
       total += view->events.size();
       side.recorded += view->header->event_count;
     }
   }
-  std::vector<TraceEvent>& storage = thread_storage<SIDE>();
   storage.clear();
   storage.reserve(total);
-  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
+  for (const std::uint32_t warp : warps.indices()) {
     const auto view = readable_warp(trace, warp);
     if (!view) continue;
     if (remapper == nullptr) {
@@ -165,19 +162,13 @@ std::vector<Divergence> fresh_records(WorkerPool& workers, std::uint64_t count) 
   return records;
 }
 
-// Both sides of a job. The room of a very long copied sequence is given back once its job is
-// done.
+// Both sides of a job, valid while `storage` is left alone.
 class JobEvents {
  public:
-  JobEvents(const WarpJob& job, const Trace& a, const Trace& b, const SiteRemapper* remapper)
-      : a_(job_side<TraceSide::A>(a, job.warps_a, nullptr)),
-        b_(job_side<TraceSide::B>(b, job.warps_b, effective(remapper))) {}
-  ~JobEvents() {
-    if (a_.copied) give_back_if_long(thread_storage<TraceSide::A>());
-    if (b_.copied) give_back_if_long(thread_storage<TraceSide::B>());
-  }
-  JobEvents(const JobEvents&) = delete;
-  JobEvents& operator=(const JobEvents&) = delete;
+  JobEvents(const WarpJob& job, const Trace& a, const Trace& b, const SiteRemapper* remapper,
+            SequenceStorage& storage)
+      : a_(job_side(a, job.warps_a, nullptr, storage.a)),
+        b_(job_side(b, job.warps_b, effective(remapper), storage.b)) {}
 
   std::span<const TraceEvent> a() const { return a_.events; }
   std::span<const TraceEvent> b() const { return b_.events; }
@@ -185,11 +176,6 @@ class JobEvents {
   std::uint64_t recorded_b() const { return b_.recorded; }
 
  private:
-  static constexpr std::size_t KEPT_EVENTS = std::size_t{1} << 16;
-  static void give_back_if_long(std::vector<TraceEvent>& storage) {
-    if (storage.capacity() > KEPT_EVENTS) std::vector<TraceEvent>().swap(storage);
-  }
-
   JobSide a_;
   JobSide b_;
 };
@@ -229,8 +215,9 @@ JobCounts count_per_job(WorkerPool& workers, const WarpJobs& jobs, const Trace& 
   std::vector<BlockSums> sums(counts.blocks.count());
   counts.blocks.for_each(workers, [&](std::size_t block, std::size_t first, std::size_t end) {
     BlockSums sum;
+    SequenceStorage storage;
     for (std::size_t k = first; k < end; ++k) {
-      const JobEvents events(jobs[k], a, b, remapper);
+      const JobEvents events(jobs[k], a, b, remapper, storage);
       const std::uint64_t count =
           count_divergences(events.a(), events.b(), config, config.max_divergences);
       if (count != 0) counts.diverged[block].push_back({k, count});
@@ -265,11 +252,12 @@ std::vector<Divergence> diff_in_job_order(WorkerPool& workers, const WarpJobs& j
   std::vector<Divergence> joined = fresh_records(workers, total);
   counts.blocks.for_each(workers, [&](std::size_t block, std::size_t, std::size_t) {
     std::uint64_t start = counts.block_start[block];
+    SequenceStorage storage;
     for (const DivergedJob& diverged : counts.diverged[block]) {
       if (start >= total) break;
       const std::uint64_t kept = std::min(diverged.count, total - start);
       const WarpJob job = jobs[diverged.job];
-      const JobEvents events(job, a, b, remapper);
+      const JobEvents events(job, a, b, remapper, storage);
       diff_events_into(job.warp_idx, events.a(), events.b(), config,
                        std::span(joined).subspan(start, kept));
       start += diverged.count;
@@ -318,7 +306,7 @@ void keep_latest(std::optional<OperandSnapshot>& best,
 std::optional<std::uint32_t> warp_holding_event(const Trace& trace, WarpRange warps,
                                                 std::uint64_t event_idx) {
   std::uint64_t start = 0;
-  for (std::uint32_t warp = warps.first; warp < warps.end; ++warp) {
+  for (const std::uint32_t warp : warps.indices()) {
     const auto view = readable_warp(trace, warp);
     if (!view) continue;
     if (event_idx - start < view->events.size()) return warp;
@@ -359,7 +347,7 @@ void attach_snapshot(Divergence& divergence, const WarpJobs& jobs, const Trace& 
     }
   }
   if (b.header.has_snapshots()) {
-    for (std::uint32_t warp = job->warps_b.first; warp < job->warps_b.end; ++warp) {
+    for (const std::uint32_t warp : job->warps_b.indices()) {
       origins_b.for_each(divergence.site_id, [&](std::uint32_t site) {
         keep_latest(snapshot_b, find_snapshot(b, warp, site));
       });
@@ -446,7 +434,8 @@ WarpJobs cross_gpu_warp_jobs(const Trace& a, const Trace& b) {
 
 std::vector<Divergence> diff_warp_job(const WarpJob& job, const Trace& a, const Trace& b,
                                       const SiteRemapper* remapper, const CompareConfig& config) {
-  const JobEvents events(job, a, b, remapper);
+  SequenceStorage storage;
+  const JobEvents events(job, a, b, remapper, storage);
   return config.cross_gpu ? diff_events_cross_gpu(job.warp_idx, events.a(), events.b(), config)
                           : diff_events(job.warp_idx, events.a(), events.b(), config);
 }

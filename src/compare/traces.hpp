@@ -1,9 +1,11 @@
 #pragma once
 // Comparing two loaded traces: comparability checks, jobs, the parallel diff, snapshots, totals.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ranges>
 #include <vector>
 
 #include "compare/diagnostics.hpp"
@@ -20,6 +22,7 @@ struct WarpRange {
   std::uint32_t first = 0;
   std::uint32_t end = 0;
   bool empty() const { return first >= end; }
+  auto indices() const { return std::views::iota(first, std::max(first, end)); }
   bool operator==(const WarpRange&) const = default;
 };
 
