@@ -408,7 +408,7 @@ WarpJobs WarpJobs::cross_gpu(const TraceHeader& a, const TraceHeader& b) {
 }
 
 WarpJob WarpJobs::operator[](std::size_t position) const {
-  if (width_ == 0) {
+  if (!chunked()) {
     const auto warp = static_cast<std::uint32_t>(first_ + position);
     return {{warp, warp + 1}, warp, {warp, warp + 1}};
   }
@@ -419,7 +419,7 @@ WarpJob WarpJobs::operator[](std::size_t position) const {
 }
 
 std::optional<WarpJob> WarpJobs::with_index(std::uint32_t warp_idx) const {
-  const std::uint32_t first = width_ == 0 ? first_ : 0;
+  const std::uint32_t first = chunked() ? 0 : first_;
   if (warp_idx < first || warp_idx - first >= count_) return std::nullopt;
   return (*this)[warp_idx - first];
 }

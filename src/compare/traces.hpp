@@ -51,6 +51,9 @@ class WarpJobs {
   std::optional<WarpJob> with_index(std::uint32_t warp_idx) const;
 
  private:
+  // Cross-GPU jobs are chunks of threads; same-architecture jobs are warps.
+  bool chunked() const { return width_ != 0; }
+
   std::uint64_t count_ = 0;
   std::uint32_t first_ = 0;  // same architecture: the warp of the first job
   // Cross-GPU: the threads compared, the chunk width, and each side's warp size and count; a
