@@ -67,8 +67,8 @@ std::uint64_t warp_size_of(const TraceHeader& header) {
   return GpuArch::from_cuda_arch(header.cuda_arch).warp_size();
 }
 
-// The warps of one trace that hold threads [start, end), of which there are at least
-// start + 1 (so the range is never empty).
+// The warps of one trace that hold threads [start, end); never empty while the trace holds
+// thread `start`.
 WarpRange warps_covering(std::uint64_t start, std::uint64_t end, std::uint64_t warp_size,
                          std::uint64_t num_warps) {
   const std::uint64_t last = std::min(num_warps, (end + warp_size - 1) / warp_size);
@@ -369,8 +369,6 @@ void attach_snapshots(WorkerPool& workers, std::vector<Divergence>& divergences,
         }
       });
 }
-
-// ---- Counts ----
 
 CrossGpuInfo cross_gpu_info(const TraceHeader& a, const TraceHeader& b) {
   CrossGpuInfo info;

@@ -233,6 +233,7 @@ inline std::optional<WarpView> readable_warp(const Trace& trace, std::uint64_t w
   const auto* events = reinterpret_cast<const TraceEvent*>(buffer + buffer_header_size);
   return WarpView{buffer_header, std::span(events, static_cast<std::size_t>(count))};
 }
+
 struct WarpTotals {
   std::uint64_t events = 0;  // the raw event counts, not limited to events_per_warp
   std::uint64_t overflows = 0;

@@ -236,6 +236,8 @@ Result<TraceData> decode_zstd_image(const TraceData& mapping, const LoadOptions&
   std::memcpy(data, mapping.data(), TRACE_HEADER_SIZE);
   WorkerPool& workers = load_workers(options);
   std::size_t first_bad = 0;
+  // Once decoding ends, faulting in stops: a frame that fails early must not have the whole size
+  // it claimed committed behind it.
   std::atomic<bool> decoded{false};
   workers.invoke(
       [&] {

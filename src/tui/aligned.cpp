@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <ranges>
 #include <span>
 #include <utility>
 
@@ -30,18 +31,9 @@ std::vector<std::size_t> warp_order_of(const std::vector<Divergence>& divergence
 }  // namespace
 
 std::size_t DivergencesByWarp::first_rank_at_or_above(std::uint64_t warp) const {
-  std::size_t first = 0;
-  std::size_t count = size();
-  while (count > 0) {
-    const std::size_t half = count / 2;
-    if ((*this)[first + half].warp_idx < warp) {
-      first += half + 1;
-      count -= half + 1;
-    } else {
-      count = half;
-    }
-  }
-  return first;
+  return *std::ranges::partition_point(
+      std::views::iota(std::size_t{0}, size()),
+      [&](std::size_t rank) { return (*this)[rank].warp_idx < warp; });
 }
 
 WarpDivergences DivergencesByWarp::of_warp(std::uint32_t warp) const {
